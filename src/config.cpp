@@ -1,0 +1,145 @@
+#include "config.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <jansson.h>
+#include <libgen.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "miner/network.h"
+#include "paths.h"
+
+namespace
+{
+using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
+using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
+} // namespace
+
+static void gen_pseudo_device_id(char *dev_id)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < 32; i++)
+        dev_id[i] = digits[rand() % 16];
+    dev_id[32] = '\0';
+}
+
+static void gen_device_id(char *dev_id)
+{
+    // The hardware identifier words are not available on this model: always zero.
+    const unsigned int fpga_id[2] = {0, 0};
+    struct netinfo ni;
+    if (net_get_info(NET_IFACE, &ni) != 0) {
+        gen_pseudo_device_id(dev_id);
+        return;
+    }
+    const unsigned char *m = ni.mac.ether_addr_octet;
+    snprintf(dev_id, 33, "%08X%08X-%02X%02X%02X%02X%02X%02X", fpga_id[0], fpga_id[1], m[0], m[1],
+             m[2], m[3], m[4], m[5]);
+}
+
+static int parse_config(json_t *root, struct agent_config *cfg)
+{
+    memset(cfg, 0, sizeof(*cfg));
+    const char *api_key = nullptr;
+    const char *dev_id = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{s:s, s?s}", "api_key", &api_key, "dev_id", &dev_id) != 0) {
+        LOG_ERROR("%s", err.text);
+        return -1;
+    }
+    if (strlen(api_key) <= 24) {
+        LOG_ERROR("API key length is to short");
+        return -1;
+    }
+    snprintf(cfg->api_key, sizeof(cfg->api_key), "%s", api_key);
+    if (dev_id)
+        snprintf(cfg->dev_id, sizeof(cfg->dev_id), "%s", dev_id);
+    else
+        cfg->fresh_install = true;
+    return 0;
+}
+
+int agent_load_config(const char *path, struct agent_config *cfg)
+{
+    assert(path && cfg);
+    json_error_t err;
+    json_ptr root(json_load_file(path, 0, &err), json_decref);
+    if (!root) {
+        LOG_ERROR("%s", err.text);
+        return -1;
+    }
+    if (parse_config(root.get(), cfg) != 0) {
+        LOG_ERROR("Failed to parse config file");
+        return -1;
+    }
+    if (cfg->fresh_install)
+        gen_device_id(cfg->dev_id);
+    return 0;
+}
+
+// fsync the folder holding path so that a rename in it is durable.
+static void sync_parent_dir(const char *path)
+{
+    std::string copy(path);
+    int dfd = open(dirname(&copy[0]), O_RDONLY | O_DIRECTORY);
+    if (dfd < 0)
+        return;
+    fsync(dfd);
+    close(dfd);
+}
+
+int agent_save_config(const char *path, const struct agent_config *cfg)
+{
+    assert(path && cfg);
+    json_ptr root(json_pack("{s:s, s:s}", "api_key", cfg->api_key, "dev_id", cfg->dev_id),
+                  json_decref);
+    if (!root) {
+        LOG_ERROR("Failed to write to config fle");
+        return -1;
+    }
+
+    // Write a sibling file and rename it over the target: a power cut leaves
+    // either the old or the new file, never a truncated one.
+    std::string tmp_path = std::string(path) + ".tmp";
+    mode_t mode = 0600;
+    struct stat st;
+    if (stat(path, &st) == 0)
+        mode = st.st_mode & 07777;
+    int fd = open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) {
+        LOG_ERROR("Failed to open config file");
+        return -1;
+    }
+    file_ptr f(fdopen(fd, "w"), fclose);
+    if (!f) {
+        close(fd);
+        unlink(tmp_path.c_str());
+        LOG_ERROR("Failed to open config file");
+        return -1;
+    }
+
+    bool ok = json_dumpf(root.get(), f.get(), JSON_INDENT(2)) == 0;
+    ok = fflush(f.get()) == 0 && ok;
+    ok = fsync(fileno(f.get())) == 0 && ok;
+    ok = fclose(f.release()) == 0 && ok;
+    if (!ok) {
+        unlink(tmp_path.c_str());
+        LOG_ERROR("Failed to write to config fle");
+        return -1;
+    }
+    if (rename(tmp_path.c_str(), path) != 0) {
+        unlink(tmp_path.c_str());
+        LOG_ERROR("Failed to write to config fle");
+        return -1;
+    }
+    sync_parent_dir(path);
+    return 0;
+}

@@ -1,0 +1,135 @@
+#include "util.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/prctl.h>
+
+#include "log.h"
+
+void set_thread_name(const char *name)
+{
+    prctl(PR_SET_NAME, name, 0, 0, 0);
+}
+
+int proto_to_port(const char *proto)
+{
+    if (strncmp(proto, "https", 5) == 0)
+        return 443;
+    if (strncmp(proto, "wss", 3) == 0)
+        return 443;
+    return 80;
+}
+
+static void copy_cut(char *dst, size_t size, const char *src)
+{
+    snprintf(dst, size, "%s", src);
+}
+
+int parse_url(const char *url, struct url_info *info)
+{
+    assert(url && info);
+    memset(info, 0, sizeof(*info));
+
+    const char *sep = strstr(url, "://");
+    if (!sep || sep == url)
+        return -1;
+
+    char copy[256];
+    char hostport[256];
+    copy_cut(copy, sizeof(copy), url);
+
+    char *save = nullptr;
+    char *scheme = strtok_r(copy, ":", &save);
+    if (!scheme)
+        return -1;
+    copy_cut(info->proto, sizeof(info->proto), scheme);
+
+    char *hp = strtok_r(nullptr, "/", &save);
+    if (!hp)
+        return -1;
+    copy_cut(hostport, sizeof(hostport), hp);
+
+    char *save_hp = nullptr;
+    char *host = strtok_r(hostport, ":", &save_hp);
+    if (!host)
+        return -1;
+    copy_cut(info->host, sizeof(info->host), host);
+
+    char *port = strtok_r(nullptr, ":", &save_hp);
+    info->port = port ? atoi(port) : proto_to_port(info->proto);
+
+    char *path = strtok_r(nullptr, "?", &save);
+    if (path)
+        snprintf(info->path, sizeof(info->path), "/%s", path);
+    else
+        copy_cut(info->path, sizeof(info->path), "/");
+    return 0;
+}
+
+char *ether_to_str(const struct ether_addr *addr, char *buf)
+{
+    const unsigned char *b = addr->ether_addr_octet;
+    sprintf(buf, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
+    return buf;
+}
+
+char *inet_to_str(in_addr_t addr, char *buf)
+{
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(&addr);
+    sprintf(buf, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    return buf;
+}
+
+char *bin_to_hex(const void *data, size_t n, char *buf)
+{
+    static const char digits[] = "0123456789abcdef";
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    for (size_t i = 0; i < n; i++) {
+        buf[2 * i] = digits[p[i] >> 4];
+        buf[2 * i + 1] = digits[p[i] & 0x0f];
+    }
+    buf[2 * n] = '\0';
+    return buf;
+}
+
+char *util_hex(const unsigned char *data, size_t n, char *buf)
+{
+    assert(data && buf);
+    return bin_to_hex(data, n, buf);
+}
+
+char *str_replace(const char *str, const char *substr, const char *repl)
+{
+    assert(str && substr && repl);
+    size_t sub_len = strlen(substr);
+    if (sub_len == 0) {
+        LOG_ERROR("Substring can't be empty!");
+        return nullptr;
+    }
+    size_t repl_len = strlen(repl);
+
+    size_t count = 0;
+    for (const char *p = strstr(str, substr); p; p = strstr(p + sub_len, substr))
+        count++;
+
+    size_t len = strlen(str) + count * repl_len - count * sub_len + 1;
+    char *out = static_cast<char *>(malloc(len));
+    if (!out) {
+        LOG_ERROR("Failed to allocate memory for string");
+        exit(1);
+    }
+
+    char *w = out;
+    const char *r = str;
+    for (const char *p = strstr(r, substr); p; p = strstr(r, substr)) {
+        memcpy(w, r, static_cast<size_t>(p - r));
+        w += p - r;
+        memcpy(w, repl, repl_len);
+        w += repl_len;
+        r = p + sub_len;
+    }
+    strcpy(w, r);
+    return out;
+}

@@ -1,0 +1,33 @@
+// Small helpers shared across the agent: thread names, URLs, address texts, hex, replace.
+#pragma once
+
+#include <cstddef>
+#include <netinet/ether.h>
+#include <netinet/in.h>
+
+struct url_info {
+    char proto[32];
+    char host[256];
+    int port;
+    char path[256];
+};
+
+// Names the calling thread (the kernel keeps at most 15 characters).
+void set_thread_name(const char *name);
+
+// Default port of a URL scheme.
+int proto_to_port(const char *proto);
+// Splits "scheme://host[:port][/path][?query]"; 0, or -1 when there is no scheme or host.
+int parse_url(const char *url, struct url_info *info);
+
+// "aa:bb:cc:dd:ee:ff", lower case; buf holds at least 18 bytes.
+char *ether_to_str(const struct ether_addr *addr, char *buf);
+// Dotted quad of a network-order address; buf holds at least 16 bytes.
+char *inet_to_str(in_addr_t addr, char *buf);
+// 2*n lower-case hex digits and a NUL; buf holds at least 2*n+1 bytes.
+char *util_hex(const unsigned char *data, size_t n, char *buf);
+char *bin_to_hex(const void *data, size_t n, char *buf);
+
+// New string with every non-overlapping occurrence of substr replaced by repl
+// (free() it); null for an empty substr.
+char *str_replace(const char *str, const char *substr, const char *repl);
