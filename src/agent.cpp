@@ -1,0 +1,266 @@
+#include "agent.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <curl/curl.h>
+#include <getopt.h>
+#include <jansson.h>
+#include <libwebsockets.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "paths.h"
+#include "protocol.h"
+#include "version.h"
+
+#define DEFAULT_SERVER_URL "wss://api.korvane.io/api/v1/ws"
+// Seconds without an established connection after which the process gives up
+// and leaves the restart to the service supervisor.
+#define CONNECTION_HANG_SECS 600
+
+static struct agent_state state;
+
+static const char *config_path = PATH_AGENT_CONFIG;
+static const char *server_url = DEFAULT_SERVER_URL;
+// Set by -u; the configuration is uploaded when the server asks for a
+// registration and whenever the watched files change, so nothing reads it.
+static bool upload_config_on_start = false;
+static struct lws_context *context = nullptr;
+
+// The stop signal, recorded by the handler and acted on by the service loop.
+static volatile sig_atomic_t pending_signal = 0;
+
+static const struct lws_protocols protocols[] = {
+    {"korvane-agent", agent_proto_callback, sizeof(struct agent_psd), 8192, 0, nullptr, 8192},
+    {nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+static const struct lws_extension extensions[] = {
+    {"permessage-deflate", lws_extension_callback_pm_deflate,
+     "permessage-deflate; client_no_context_takeover; client_max_window_bits"},
+    {"deflate-frame", lws_extension_callback_pm_deflate, "deflate-frame"},
+    {nullptr, nullptr, nullptr},
+};
+
+// The session finds the state record through this per-vhost option.
+static const struct lws_protocol_vhost_options pvo_state = {nullptr, nullptr, "state",
+                                                            reinterpret_cast<const char *>(&state)};
+static const struct lws_protocol_vhost_options pvo = {nullptr, &pvo_state, "korvane-agent", ""};
+
+static const struct option agent_option_defs[] = {
+    {"config", required_argument, nullptr, 'c'},
+    {"upload", no_argument, nullptr, 'u'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct agent_config *agent_config(void)
+{
+    return &state.config;
+}
+
+bool agent_is_connected(void)
+{
+    return state.connected;
+}
+
+bool agent_is_authenticated(void)
+{
+    return state.connected && state.authenticated;
+}
+
+int agent_stop(void)
+{
+    state.interrupt = true;
+    if (context)
+        lws_cancel_service(context);
+    return 0;
+}
+
+int upload_miner_config(void)
+{
+    json_t *root = json_pack("{s:s}", "type", "update_config");
+    if (!root) {
+        LOG_ERROR("Failed to build update_config message");
+        return -1;
+    }
+    return agent_enqueue_message(root);
+}
+
+static void display_usage(void)
+{
+    printf("Korvane agent v%s\n\n", AGENT_VERSION);
+    printf("USAGE: kvagent [OPTIONS]\n");
+    printf("    -c,--config <file>        Set agent config file\n");
+    printf("    -u,--upload               Force upload miner config\n");
+    printf("    -h                        Display this message\n");
+    fflush(stdout);
+    exit(0);
+}
+
+static void parse_options(int argc, char **argv)
+{
+    int opt;
+    while ((opt = getopt_long(argc, argv, "c:s:uh", agent_option_defs, nullptr)) != -1) {
+        switch (opt) {
+        case 'c':
+            config_path = optarg;
+            break;
+        case 's':
+            server_url = optarg;
+            break;
+        case 'u':
+            upload_config_on_start = true;
+            break;
+        case 'h':
+            display_usage();
+            break;
+        default:
+            // getopt has already printed its diagnostic; carry on.
+            break;
+        }
+    }
+}
+
+// Signal handler: only records the signal. The service loop wakes up from the
+// interrupted wait and carries out the stop.
+static void terminate_agent(int sig)
+{
+    pending_signal = sig;
+}
+
+static void install_signal_handlers(void)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = terminate_agent;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+static struct lws_context *create_lws_context(void)
+{
+    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
+
+    struct lws_context_creation_info info;
+    memset(&info, 0, sizeof(info));
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    info.port = CONTEXT_PORT_NO_LISTEN;
+    info.protocols = protocols;
+    info.pvo = &pvo;
+    info.extensions = extensions;
+    info.gid = -1;
+    info.uid = -1;
+    info.user = nullptr;
+    info.timeout_secs = 60;
+    info.client_ssl_ca_filepath = PATH_CA_FILE;
+    return lws_create_context(&info);
+}
+
+static void destroy_lws_context(void)
+{
+    if (context) {
+        lws_context_destroy(context);
+        context = nullptr;
+    }
+}
+
+// A once-a-second wake-up bounds every service wait, so a stop signal that
+// arrives just before the wait starts is still seen promptly.
+static lws_sorted_usec_list_t tick_sul;
+
+static void tick(lws_sorted_usec_list_t *sul)
+{
+    lws_sul_schedule(context, 0, sul, tick, LWS_US_PER_SEC);
+}
+
+static void handle_pending_signal(void)
+{
+    if (!pending_signal)
+        return;
+    pending_signal = 0;
+    if (write(STDOUT_FILENO, "\r", 1) < 0) {
+        // Nothing to do: the terminal may be gone.
+    }
+    log_msg(LOG_LEVEL_INFO, "Stopping agent");
+    agent_stop();
+}
+
+static void agent_run_loop(void)
+{
+    context = create_lws_context();
+    if (!context) {
+        LOG_ERROR("Failed to create lws context");
+        exit(1);
+    }
+
+    time_t last_con_time = time(nullptr);
+    state.running = true;
+    state.connected = false;
+    state.interrupt = false;
+
+    memset(&tick_sul, 0, sizeof(tick_sul));
+    lws_sul_schedule(context, 0, &tick_sul, tick, LWS_US_PER_SEC);
+
+    while (state.running) {
+        lws_service(context, 0);
+        handle_pending_signal();
+
+        time_t cur_time = time(nullptr);
+        if (state.connected) {
+            last_con_time = cur_time;
+        } else if (cur_time - last_con_time > CONNECTION_HANG_SECS) {
+            LOG_ERROR("Agent connection hands, restarting");
+            exit(1);
+        }
+    }
+
+    lws_sul_cancel(&tick_sul);
+    destroy_lws_context();
+    log_cleanup();
+}
+
+int agent_main(int argc, char **argv)
+{
+    if (log_init() != 0) {
+        fprintf(stderr, "kvagent: cannot initialise logging from %s\n", PATH_LOG_CONF);
+        return 1;
+    }
+    set_thread_name("main@agent");
+    install_signal_handlers();
+    srand(static_cast<unsigned>(time(nullptr) + getpid()));
+    curl_global_init(CURL_GLOBAL_SSL);
+
+    parse_options(argc, argv);
+    (void)upload_config_on_start;
+
+    log_msg(LOG_LEVEL_INFO, "Agent version: %s", AGENT_VERSION);
+
+    if (agent_load_config(config_path, &state.config) != 0) {
+        LOG_ERROR("Failed to load %s file", config_path);
+        exit(1);
+    }
+    log_msg(LOG_LEVEL_INFO, "API key: %s", state.config.api_key);
+    log_msg(LOG_LEVEL_INFO, "Device Id: %s", state.config.dev_id);
+
+    if (state.config.fresh_install && agent_save_config(config_path, &state.config) != 0) {
+        LOG_ERROR("Failed to save %s file", config_path);
+        exit(1);
+    }
+
+    log_msg(LOG_LEVEL_INFO, "Server URL: %s", server_url);
+    if (parse_url(server_url, &state.server) != 0) {
+        LOG_ERROR("Failed to parse server url: %s", server_url);
+        exit(1);
+    }
+
+    log_msg(LOG_LEVEL_INFO, "Press Ctrl+C to stop agent");
+    agent_run_loop();
+    curl_global_cleanup();
+    return 0;
+}

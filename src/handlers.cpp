@@ -1,0 +1,58 @@
+#include "handlers.h"
+
+#include "agent.h"
+#include "log.h"
+#include "miner/status.h"
+#include "protocol.h"
+
+// The server asked for a registration and has not yet acknowledged the upload.
+static bool miner_registration = false;
+
+bool agent_registration_pending(void)
+{
+    return miner_registration;
+}
+
+int agent_auth(json_t *root, json_t *ok, struct agent_vhd *vhd, struct agent_psd *psd)
+{
+    agent_conn_abort_cancel();
+
+    if (ok != json_true()) {
+        const char *message = "";
+        json_unpack(root, "{s?s}", "message", &message);
+        log_msg(LOG_LEVEL_WARN, "Authentication failed: \n%s", message);
+        psd->auth = STATE_UNAUTHENTICATED;
+        return -1;
+    }
+
+    log_msg(LOG_LEVEL_INFO, "Agent successfully authenticated");
+    psd->auth = STATE_AUTHENTICATED;
+    vhd->state->authenticated = true;
+
+    miner_registration = false;
+    int registration = 0;
+    if (json_unpack(root, "{s?b}", "registration", &registration) == 0)
+        miner_registration = registration != 0;
+
+    if (miner_registration) {
+        status_disalbe_reporting();
+        return upload_miner_config();
+    }
+    status_report_now();
+    return 0;
+}
+
+int agent_update_config(json_t *, json_t *ok)
+{
+    if (ok == json_true())
+        log_msg(LOG_LEVEL_INFO, "Successfully update config on the server");
+    else
+        log_msg(LOG_LEVEL_INFO, "Update config failed");
+
+    if (miner_registration) {
+        status_enable_reporting();
+        status_report_now();
+        miner_registration = false;
+    }
+    return 0;
+}
