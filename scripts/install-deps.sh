@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs everything the agent, its demo and its tests need (Debian 12, as root).
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libjansson-dev libwebsockets-dev libcurl4-openssl-dev libmbedtls-dev zlib1g-dev liblog4cplus-dev
+  googletest libgtest-dev
+  python3 python3-pytest python3-websockets
+  bubblewrap iproute2 openssl procps valgrind
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
