@@ -344,6 +344,16 @@ int agent_enqueue_result(int res, const char *type)
     return enqueue_result(res, type, agent_psd);
 }
 
+int agent_queue_length(void)
+{
+    std::lock_guard<std::mutex> lock(conn_mutex);
+    if (!agent_psd)
+        return -1;
+    std::lock_guard<std::mutex> msgs(agent_psd->msgs_lock);
+    return static_cast<int>(
+        lws_ring_get_count_waiting_elements(agent_psd->out_msgs, &agent_psd->tail));
+}
+
 int send_message(json_t *root, struct lws *wsi)
 {
     text_ptr text(json_dumps(root, JSON_INDENT(2) | JSON_REAL_PRECISION(10)), free);

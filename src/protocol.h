@@ -69,6 +69,8 @@ void session_close(struct agent_psd *psd);
 // 0 queued, -1 dropped, -2 no connection.
 int agent_enqueue_message(json_t *root);
 int agent_enqueue_result(int res, const char *type);
+// Messages waiting in the current session's queue; -1 without a session. Any thread.
+int agent_queue_length(void);
 
 // Outgoing queue, main thread (the session cannot go away meanwhile).
 int enqueue_message(json_t *root, struct agent_psd *psd, bool reconnect);
