@@ -10,6 +10,7 @@
 #include <libgen.h>
 #include <memory>
 #include <string>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,8 +27,13 @@ using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
 static void gen_pseudo_device_id(char *dev_id)
 {
     static const char digits[] = "0123456789ABCDEF";
+    // Devices that boot without a clock start with the same time and often the
+    // same pid, so the C generator's seed repeats across a farm: draw from the
+    // kernel's random source, and fall back to the C generator only without one.
+    unsigned char noise[32];
+    bool have_noise = getrandom(noise, sizeof(noise), GRND_NONBLOCK) == (ssize_t)sizeof(noise);
     for (int i = 0; i < 32; i++)
-        dev_id[i] = digits[rand() % 16];
+        dev_id[i] = digits[have_noise ? noise[i] % 16 : rand() % 16];
     dev_id[32] = '\0';
 }
 
@@ -113,8 +119,15 @@ int agent_save_config(const char *path, const struct agent_config *cfg)
     struct stat st;
     if (stat(path, &st) == 0)
         mode = st.st_mode & 07777;
-    int fd = open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    int fd = open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) {
+        LOG_ERROR("Failed to open config file");
+        return -1;
+    }
+    // open() applies the umask, and leaves the mode of a stale file as it was.
+    if (fchmod(fd, mode) != 0) {
+        close(fd);
+        unlink(tmp_path.c_str());
         LOG_ERROR("Failed to open config file");
         return -1;
     }

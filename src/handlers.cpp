@@ -36,8 +36,16 @@ int agent_auth(json_t *root, json_t *ok, struct agent_vhd *vhd, struct agent_psd
 
     if (miner_registration) {
         status_disalbe_reporting();
-        return upload_miner_config();
+        int res = upload_miner_config();
+        if (res != 0) {
+            // Nothing was uploaded, so no acknowledgement will end the registration.
+            miner_registration = false;
+            status_enable_reporting();
+        }
+        return res;
     }
+    // A registration of an earlier connection may have been left unacknowledged.
+    status_enable_reporting();
     status_report_now();
     return 0;
 }

@@ -35,6 +35,10 @@ int parse_url(const char *url, struct url_info *info)
     const char *sep = strstr(url, "://");
     if (!sep || sep == url)
         return -1;
+    // strtok_r below skips empty fields: "wss:///x" or "wss://:1/x" would take
+    // the path or the port for the host.
+    if (sep[3] == '/' || sep[3] == ':')
+        return -1;
 
     char copy[256];
     char hostport[256];
