@@ -1,0 +1,391 @@
+#!/usr/bin/python3
+"""Development management server: the agent's peer for tests and demos.
+
+  devserver.py gen-certs --out DIR [--ca-name NAME] [--ca-dir DIR] [--expired]
+  devserver.py serve --port P --cert server.pem --key server.key
+                     --record FILE --control SOCK
+                     [--auth accept|refuse|register|silent]
+                     [--refuse-message TEXT] [--host 127.0.0.1]
+
+`serve` speaks WebSocket over TLS on any path, with the subprotocol
+"korvane-agent" and permessage-deflate. It answers the agent's first
+{"type":"auth"} message according to the auth mode and records every event as
+one JSON line in the record file. A unix socket takes newline-delimited JSON
+commands (see devctl.py) to send messages, change the auth mode, close or drop
+the connection.
+
+Run with Debian's /usr/bin/python3 (needs python3-websockets 10.x).
+"""
+
+import argparse
+import asyncio
+import base64
+import json
+import os
+import shutil
+import signal
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+
+import websockets
+import websockets.legacy.server
+from websockets.frames import OP_CONT, OP_PING, OP_PONG, OP_TEXT
+
+SUBPROTOCOL = "korvane-agent"
+MAX_SIZE = 1 << 20
+AUTH_MODES = ("accept", "refuse", "register", "silent")
+
+
+# --------------------------------------------------------------------------
+# Certificates
+# --------------------------------------------------------------------------
+
+def _openssl(*args, cwd=None):
+    res = subprocess.run(["openssl", *args], cwd=cwd, capture_output=True, text=True)
+    if res.returncode != 0:
+        raise SystemExit("openssl %s failed:\n%s%s" % (" ".join(args), res.stdout, res.stderr))
+
+
+SERVER_EXT = """\
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost, IP:127.0.0.1
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid, issuer
+"""
+
+CA_CONF = """\
+[ ca ]
+default_ca = dev_ca
+[ dev_ca ]
+database = {work}/index.txt
+new_certs_dir = {work}
+serial = {work}/serial
+default_md = sha256
+policy = any_policy
+unique_subject = no
+copy_extensions = none
+email_in_dn = no
+[ any_policy ]
+commonName = supplied
+[ server_ext ]
+{ext}
+"""
+
+
+def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False):
+    """Make ca.pem/ca.key (or take them from ca_dir) and server.pem/server.key.
+
+    The server certificate is for CN=localhost with SAN DNS:localhost and
+    IP:127.0.0.1. With expired=True its validity ended in 2021.
+    """
+    os.makedirs(out, exist_ok=True)
+    ca_pem, ca_key = os.path.join(out, "ca.pem"), os.path.join(out, "ca.key")
+    if ca_dir:
+        for name in ("ca.pem", "ca.key"):
+            src = os.path.join(ca_dir, name)
+            if os.path.abspath(src) != os.path.abspath(os.path.join(out, name)):
+                shutil.copyfile(src, os.path.join(out, name))
+    else:
+        _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                 "-keyout", ca_key, "-out", ca_pem, "-days", "3650",
+                 "-subj", "/CN=" + ca_name,
+                 "-addext", "basicConstraints=critical,CA:TRUE",
+                 "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+                 "-addext", "subjectKeyIdentifier=hash")
+    os.chmod(ca_key, 0o600)
+    srv_pem, srv_key = os.path.join(out, "server.pem"), os.path.join(out, "server.key")
+    with tempfile.TemporaryDirectory() as work:
+        csr = os.path.join(work, "server.csr")
+        _openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                 "-keyout", srv_key, "-out", csr, "-subj", "/CN=localhost")
+        if expired:
+            # `x509 -req` in OpenSSL 3.0 cannot set dates in the past; `ca` can.
+            open(os.path.join(work, "index.txt"), "w").close()
+            with open(os.path.join(work, "serial"), "w") as f:
+                f.write("%016X\n" % int.from_bytes(os.urandom(8), "big"))
+            conf = os.path.join(work, "ca.cnf")
+            with open(conf, "w") as f:
+                f.write(CA_CONF.format(work=work, ext=SERVER_EXT))
+            _openssl("ca", "-batch", "-config", conf, "-cert", ca_pem, "-keyfile", ca_key,
+                     "-in", csr, "-out", srv_pem, "-notext", "-extensions", "server_ext",
+                     "-startdate", "20200101000000Z", "-enddate", "20210101000000Z")
+        else:
+            ext = os.path.join(work, "server.ext")
+            with open(ext, "w") as f:
+                f.write(SERVER_EXT)
+            _openssl("x509", "-req", "-sha256", "-in", csr, "-CA", ca_pem, "-CAkey", ca_key,
+                     "-set_serial", "0x%016x" % int.from_bytes(os.urandom(8), "big"),
+                     "-out", srv_pem, "-days", "825", "-extfile", ext)
+    os.chmod(srv_key, 0o600)
+    return {"ca": ca_pem, "ca_key": ca_key, "cert": srv_pem, "key": srv_key}
+
+
+# --------------------------------------------------------------------------
+# Server
+# --------------------------------------------------------------------------
+
+def log(text):
+    print("devserver: " + text, file=sys.stderr, flush=True)
+
+
+def short(obj, limit=300):
+    text = obj if isinstance(obj, str) else json.dumps(obj, separators=(",", ":"))
+    return text if len(text) <= limit else text[:limit] + "...(%d chars)" % len(text)
+
+
+class Recorder:
+    def __init__(self, path):
+        self.f = open(path, "a", encoding="utf-8")
+
+    def write(self, conn, event, **fields):
+        rec = {"t": time.time(), "conn": conn, "event": event}
+        rec.update(fields)
+        self.f.write(json.dumps(rec) + "\n")
+        self.f.flush()
+
+
+class RecordingProtocol(websockets.legacy.server.WebSocketServerProtocol):
+    """Also records the control frames the peer sends (pings, pongs)."""
+
+    server_state = None  # set per serve()
+
+    async def read_frame(self, max_size):
+        frame = await super().read_frame(max_size)
+        st = self.server_state
+        if st is not None and frame.opcode in (OP_PING, OP_PONG):
+            st.recorder.write(getattr(self, "conn_no", None),
+                              "ping" if frame.opcode == OP_PING else "pong",
+                              data=frame.data.hex())
+        return frame
+
+
+class ServerState:
+    def __init__(self, recorder, auth, refuse_message):
+        self.recorder = recorder
+        self.auth = auth
+        self.refuse_message = refuse_message
+        self.connections = 0
+        self.current = None
+
+    # -- one connection ----------------------------------------------------
+    async def handler(self, ws, path):
+        self.connections += 1
+        n = self.connections
+        ws.conn_no = n
+        self.current = ws
+        exts = [e.name for e in ws.extensions]
+        self.recorder.write(n, "connect", path=path, subprotocol=ws.subprotocol,
+                            extensions=exts, peer=_peer(ws))
+        log("conn %d: connect %s path=%s subprotocol=%s extensions=%s"
+            % (n, _peer(ws), path, ws.subprotocol, ",".join(exts) or "-"))
+        answered_auth = False
+        try:
+            async for data in ws:
+                if isinstance(data, bytes):
+                    self.recorder.write(n, "message", msg=None, binary=base64.b64encode(data).decode())
+                    log("conn %d: <- binary %d bytes" % (n, len(data)))
+                    continue
+                try:
+                    msg = json.loads(data)
+                except ValueError:
+                    self.recorder.write(n, "message", msg=None, raw=data)
+                    log("conn %d: <- (not JSON) %s" % (n, short(data)))
+                    continue
+                self.recorder.write(n, "message", msg=msg)
+                log("conn %d: <- %s" % (n, short(msg)))
+                if (not answered_auth and isinstance(msg, dict) and msg.get("type") == "auth"):
+                    answered_auth = True
+                    await self.answer_auth(ws, n)
+        except websockets.ConnectionClosed:
+            pass
+        finally:
+            await ws.wait_closed()
+            code = ws.close_rcvd.code if ws.close_rcvd is not None else None
+            reason = ws.close_rcvd.reason if ws.close_rcvd is not None else None
+            if ws.close_rcvd is None:
+                by = "none"
+            elif ws.close_sent is None or ws.close_rcvd_then_sent:
+                by = "agent"
+            else:
+                by = "server"
+            self.recorder.write(n, "close", code=code, reason=reason, initiated_by=by,
+                                sent_code=ws.close_sent.code if ws.close_sent else None)
+            log("conn %d: close code=%s reason=%r (started by %s)" % (n, code, reason, by))
+            if self.current is ws:
+                self.current = None
+
+    async def answer_auth(self, ws, n):
+        mode = self.auth
+        if mode == "silent":
+            log("conn %d: auth not answered (silent)" % n)
+            return
+        if mode == "accept":
+            reply = {"type": "auth", "ok": True}
+        elif mode == "register":
+            reply = {"type": "auth", "ok": True, "registration": True}
+        else:
+            reply = {"type": "auth", "ok": False, "message": self.refuse_message}
+        await self.send_text(ws, json.dumps(reply))
+
+    async def send_text(self, ws, text, fragments=None):
+        n = getattr(ws, "conn_no", None)
+        if not fragments:
+            await ws.send(text)
+        else:
+            # Split the UTF-8 bytes at the given fragment sizes (a split may
+            # fall inside a character); the rest goes in a last fragment.
+            data = text.encode("utf-8")
+            parts, pos = [], 0
+            for size in fragments:
+                size = int(size)
+                if size < 0:
+                    raise ValueError("fragment sizes must be >= 0")
+                parts.append(data[pos:pos + size])
+                pos += size
+            if pos < len(data) or not parts:
+                parts.append(data[pos:])
+            for i, part in enumerate(parts):
+                await ws.write_frame(i == len(parts) - 1, OP_TEXT if i == 0 else OP_CONT, part)
+        self.recorder.write(n, "sent", text=text, fragments=list(fragments) if fragments else None)
+        log("conn %s: -> %s%s" % (n, short(text), " (fragments %s)" % fragments if fragments else ""))
+
+    # -- control -----------------------------------------------------------
+    async def control(self, req):
+        cmd = req.get("cmd")
+        ws = self.current
+        if cmd == "status":
+            return {"ok": True, "connected": ws is not None and ws.open,
+                    "connections": self.connections, "auth": self.auth}
+        if cmd == "set_auth":
+            mode = req.get("mode")
+            if mode not in AUTH_MODES:
+                return {"ok": False, "error": "mode must be one of %s" % ", ".join(AUTH_MODES)}
+            self.auth = mode
+            if req.get("message") is not None:
+                self.refuse_message = str(req["message"])
+            log("auth mode now %s" % mode)
+            return {"ok": True, "auth": mode}
+        if cmd in ("send", "send_raw", "close", "drop"):
+            if ws is None or not ws.open:
+                return {"ok": False, "error": "no connection"}
+            if cmd == "send":
+                if "message" not in req:
+                    return {"ok": False, "error": "send needs 'message'"}
+                await self.send_text(ws, json.dumps(req["message"]))
+                return {"ok": True, "conn": ws.conn_no}
+            if cmd == "send_raw":
+                text = req.get("text")
+                if not isinstance(text, str):
+                    return {"ok": False, "error": "send_raw needs 'text' (string)"}
+                await self.send_text(ws, text, req.get("fragments"))
+                return {"ok": True, "conn": ws.conn_no}
+            if cmd == "close":
+                code = int(req.get("code", 1000))
+                reason = str(req.get("reason", ""))
+                log("conn %d: server closes with %d" % (ws.conn_no, code))
+                asyncio.get_running_loop().create_task(ws.close(code, reason))
+                return {"ok": True, "conn": ws.conn_no}
+            log("conn %d: dropping TCP connection" % ws.conn_no)
+            ws.transport.abort()
+            return {"ok": True, "conn": ws.conn_no}
+        return {"ok": False, "error": "unknown cmd %r" % (cmd,)}
+
+    async def control_client(self, reader, writer):
+        try:
+            while True:
+                line = await reader.readline()
+                if not line:
+                    break
+                try:
+                    req = json.loads(line)
+                    if not isinstance(req, dict):
+                        raise ValueError("request must be a JSON object")
+                    reply = await self.control(req)
+                except Exception as exc:  # reply, keep serving
+                    reply = {"ok": False, "error": "%s: %s" % (type(exc).__name__, exc)}
+                writer.write((json.dumps(reply) + "\n").encode())
+                await writer.drain()
+        except (ConnectionError, asyncio.IncompleteReadError):
+            pass
+        finally:
+            writer.close()
+
+
+def _peer(ws):
+    try:
+        host, port = ws.remote_address[:2]
+        return "%s:%s" % (host, port)
+    except Exception:
+        return "?"
+
+
+async def serve(args):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(args.cert, args.key)
+    recorder = Recorder(args.record)
+    state = ServerState(recorder, args.auth, args.refuse_message)
+    RecordingProtocol.server_state = state
+
+    if os.path.exists(args.control):
+        os.unlink(args.control)
+    ctl = await asyncio.start_unix_server(state.control_client, path=args.control)
+
+    loop = asyncio.get_running_loop()
+    stop = loop.create_future()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(sig, lambda s=sig: stop.done() or stop.set_result(s))
+
+    async with websockets.serve(
+        state.handler, args.host, args.port, ssl=ctx,
+        subprotocols=[SUBPROTOCOL], compression="deflate",
+        ping_interval=None, max_size=MAX_SIZE, create_protocol=RecordingProtocol,
+    ):
+        recorder.write(None, "listening", host=args.host, port=args.port, auth=args.auth)
+        log("listening on wss://%s:%d (auth=%s) control=%s record=%s"
+            % (args.host, args.port, args.auth, args.control, args.record))
+        sig = await stop
+        log("stopping (signal %d)" % sig)
+        ctl.close()
+    try:
+        os.unlink(args.control)
+    except OSError:
+        pass
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = p.add_subparsers(dest="cmd", required=True)
+    g = sub.add_parser("gen-certs", help="make a development CA and server certificate")
+    g.add_argument("--out", required=True)
+    g.add_argument("--ca-name", default="kvagent development CA")
+    g.add_argument("--ca-dir", help="sign with ca.pem/ca.key from this folder instead of a new CA")
+    g.add_argument("--expired", action="store_true", help="server certificate valid 2020-2021 only")
+    s = sub.add_parser("serve", help="run the WebSocket server")
+    s.add_argument("--port", type=int, required=True)
+    s.add_argument("--host", default="127.0.0.1")
+    s.add_argument("--cert", required=True)
+    s.add_argument("--key", required=True)
+    s.add_argument("--record", required=True)
+    s.add_argument("--control", required=True)
+    s.add_argument("--auth", choices=AUTH_MODES, default="accept")
+    s.add_argument("--refuse-message", default="Invalid API key")
+    args = p.parse_args(argv)
+    if args.cmd == "gen-certs":
+        paths = gen_certs(args.out, args.ca_name, args.ca_dir, args.expired)
+        for k, v in paths.items():
+            print("%s: %s" % (k, v))
+        return 0
+    try:
+        asyncio.run(serve(args))
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

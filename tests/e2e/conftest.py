@@ -1,0 +1,167 @@
+"""Fixtures for the end-to-end tests (see kvtest.py for the objects).
+
+  certs, other_certs, expired_certs   session: development certificates
+  make_device(**opts) / device        a sandboxed device (netns + root folder)
+  start_server(device, ...) / server  devserver.py in the device's namespace
+  start_agent(device, ...)            the agent binary in the device's sandbox
+
+Device options, as keyword arguments to make_device or on a marker:
+  @pytest.mark.device(mac="02:00:00:00:00:01", route=False, resolv=False,
+                      log_conf=False, install_ca=False)
+"""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+import kvtest
+
+_UNSET = object()
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "device(**opts): options for the `device` fixture "
+        "(mac, route, resolv, log_conf, install_ca, ip, gateway)")
+
+
+@pytest.hookimpl(tryfirst=True, hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    rep = outcome.get_result()
+    setattr(item, "rep_" + rep.when, rep)
+
+
+def _failed(request):
+    return any(getattr(request.node, "rep_" + w, None) is not None
+               and getattr(request.node, "rep_" + w).failed for w in ("setup", "call"))
+
+
+@pytest.fixture(scope="session")
+def _sandbox_ok():
+    if os.geteuid() != 0:
+        pytest.skip("end-to-end tests need root (network namespaces)")
+    for tool in ("ip", "bwrap", "openssl"):
+        if shutil.which(tool) is None:
+            pytest.skip("end-to-end tests need %s" % tool)
+    kvtest.remove_stale_namespaces()
+    return True
+
+
+def _gen(out, *extra):
+    subprocess.run([kvtest.PYTHON, str(kvtest.DEVSERVER), "gen-certs", "--out", str(out), *extra],
+                   check=True, capture_output=True)
+    return {"dir": out, "ca": out / "ca.pem", "ca_key": out / "ca.key",
+            "cert": out / "server.pem", "key": out / "server.key"}
+
+
+@pytest.fixture(scope="session")
+def certs(tmp_path_factory):
+    """Development CA and a server certificate for localhost/127.0.0.1."""
+    return _gen(tmp_path_factory.mktemp("certs"))
+
+
+@pytest.fixture(scope="session")
+def other_certs(tmp_path_factory):
+    """A server certificate from an unrelated CA (the agent must refuse it)."""
+    return _gen(tmp_path_factory.mktemp("other-certs"), "--ca-name", "Unrelated test CA")
+
+
+@pytest.fixture(scope="session")
+def expired_certs(tmp_path_factory, certs):
+    """An expired server certificate from the development CA."""
+    return _gen(tmp_path_factory.mktemp("expired-certs"), "--ca-dir", str(certs["dir"]),
+                "--expired")
+
+
+def _dump(request, devices):
+    if not _failed(request):
+        return
+    for d in devices:
+        print("==== device %s root %s" % (d.name, d.root))
+        for a in d.agents:
+            print(a.report())
+        for s in d.servers:
+            print("---- devserver :%d ----" % s.port)
+            print(s.stderr_text())
+            print(s.describe_events())
+        cmds = d.commands()
+        if cmds:
+            print("---- commands.log ----\n" + "\n".join(cmds))
+
+
+@pytest.fixture
+def make_device(request, tmp_path, certs, _sandbox_ok):
+    """make_device(mac=..., route=True, resolv=True, log_conf=True,
+    install_ca=True, ip=..., gateway=...) -> kvtest.Device (set up; torn down
+    after the test)."""
+    devices = []
+
+    def make(install_ca=True, **opts):
+        base = tmp_path / ("dev%d" % (len(devices) + 1))
+        base.mkdir()
+        dev = kvtest.Device(base, **opts)
+        devices.append(dev)
+        dev.setup()
+        if install_ca:
+            dev.install_ca(certs["ca"])
+        return dev
+
+    yield make
+    _dump(request, devices)
+    for d in devices:
+        d.teardown()
+
+
+@pytest.fixture
+def device(request, make_device):
+    marker = request.node.get_closest_marker("device")
+    opts = dict(marker.kwargs) if marker else {}
+    return make_device(**opts)
+
+
+@pytest.fixture
+def start_server(certs):
+    """start_server(device, auth="accept", refuse_message=None, certs=None,
+    port=None) -> kvtest.DevServer, running in the device's namespace.
+    `certs` may be other_certs / expired_certs to serve a different
+    certificate. Stopped with the device."""
+    def start(device, auth="accept", refuse_message=None, certs=None, port=None):
+        c = certs or certs_default
+        return kvtest.DevServer(device, c, port=port, auth=auth,
+                                refuse_message=refuse_message).start()
+    certs_default = certs
+    return start
+
+
+@pytest.fixture
+def server(device, start_server):
+    """A devserver (auth=accept) in the `device` fixture's namespace."""
+    return start_server(device)
+
+
+@pytest.fixture
+def start_agent():
+    """start_agent(device, args=(), config=<valid>, server=None,
+    server_url="auto", valgrind=None, ro_binds=()) -> kvtest.Agent.
+
+    config: dict (written as JSON) / str / bytes (written as is) / None (no
+    /config/korvane.json); default {"api_key": kvtest.API_KEY}; pass
+    keep_config=True to leave the file alone.
+    server_url "auto": "-s <server.url>" (or a URL where nothing listens if
+    no server) is put before `args`; None: `args` only; a string: that URL.
+    """
+    def start(device, args=(), config=_UNSET, server=None, server_url="auto",
+              valgrind=None, ro_binds=(), keep_config=False):
+        if not keep_config:
+            device.write_config({"api_key": kvtest.API_KEY} if config is _UNSET else config)
+        full = []
+        if server_url == "auto":
+            server_url = server.url if server is not None else device.unused_url()
+        if server_url is not None:
+            full += ["-s", server_url]
+        full += list(args)
+        return kvtest.Agent(device, full, valgrind=valgrind, ro_binds=ro_binds).start()
+    return start

@@ -1,0 +1,712 @@
+"""End-to-end test helpers: a sandboxed device, the development server, the agent.
+
+Everything device-like runs in a network namespace made for the test (lo and
+an eth0 on a veth pair with TEST-NET-1 addresses, no link to the host) and in a
+bubblewrap sandbox whose /config, /www, /opt/korvane, /etc/init.d, /var/log and
+/etc/resolv.conf are folders of the test's own device root; see
+devtools/sandbox. The fixtures in conftest.py build these objects.
+
+Environment:
+  KVAGENT_BIN=path      agent binary (default <repo>/build/kvagent)
+  KVAGENT_VALGRIND=1    run the agent under valgrind (timeouts scaled by 10)
+"""
+
+import difflib
+import itertools
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+SANDBOX = REPO / "devtools" / "sandbox"
+DEVSERVER = REPO / "devtools" / "devserver.py"
+PYTHON = "/usr/bin/python3"
+
+sys.path.insert(0, str(REPO / "devtools"))
+from devctl import DevCtl  # noqa: E402
+
+# A valid key: the agent wants more than 24 characters.
+API_KEY = "kvtest-0123456789-abcdefghijklmn"  # 32 characters
+DEFAULT_MAC = "00:11:22:aa:bb:cc"
+SERVER_PORT = 8443
+WS_PATH = "/api/v1/ws"
+
+VERSION = "2.0.0"
+HELP_TEXT = (
+    "Korvane agent v2.0.0\n"
+    "\n"
+    "USAGE: kvagent [OPTIONS]\n"
+    "    -c,--config <file>        Set agent config file\n"
+    "    -u,--upload               Force upload miner config\n"
+    "    -h                        Display this message\n"
+)
+
+# Log lines: "%D{%Y-%m-%d %H:%M:%S} %-5p %m%n"
+LOG_PREFIX = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
+
+
+def valgrind_enabled():
+    return os.environ.get("KVAGENT_VALGRIND", "") not in ("", "0")
+
+
+# Timeouts for things the agent does are multiplied by this.
+TIME_SCALE = 10.0 if valgrind_enabled() else 1.0
+
+
+def agent_binary():
+    return Path(os.environ.get("KVAGENT_BIN") or REPO / "build" / "kvagent").resolve()
+
+
+def log_re(level, text, regex=False):
+    """Regex for one log line of `level` whose message contains `text`
+    (a literal unless regex=True)."""
+    body = text if regex else re.escape(text)
+    # A line may start with "\r" (the agent clears a "^C" echoed on a terminal).
+    return r"(?m)^\r?%s%-5s .*%s" % (LOG_PREFIX, re.escape(level), body)
+
+
+class Timeout(AssertionError):
+    pass
+
+
+def wait_for(pred, timeout, interval=0.05, what="condition"):
+    """Call pred() until it returns something true; return that value.
+    Raise Timeout after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        val = pred()
+        if val:
+            return val
+        if time.monotonic() >= deadline:
+            raise Timeout("timed out after %.1fs waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def _run(cmd, check=True, timeout=60, **kw):
+    res = subprocess.run([str(c) for c in cmd], capture_output=True, text=True,
+                         timeout=timeout, **kw)
+    if check and res.returncode != 0:
+        raise RuntimeError("%s failed (%d):\n%s%s" % (" ".join(map(str, cmd)), res.returncode,
+                                                     res.stdout, res.stderr))
+    return res
+
+
+# ==========================================================================
+# Device
+# ==========================================================================
+
+def remove_stale_namespaces():
+    """Delete kvt<pid>_<n> namespaces left by test runs that were killed."""
+    res = _run(["ip", "netns", "list"], check=False)
+    for line in res.stdout.splitlines():
+        m = re.match(r"kvt(\d+)_\d+$", line.split()[0]) if line.strip() else None
+        if m and int(m.group(1)) != os.getpid() and not os.path.exists("/proc/" + m.group(1)):
+            _run([SANDBOX, "netns-down", m.group(0)], check=False)
+
+
+_ns_counter = itertools.count(1)
+
+
+class Device:
+    """A network namespace plus a device root folder.
+
+    Paths on the host side: root, config_path, log_conf, cert_path, www,
+    init_d, var_log, resolv_conf, commands_log.
+    """
+
+    def __init__(self, base, mac=DEFAULT_MAC, route=True, resolv=True, ip="192.0.2.10/24",
+                 gateway="192.0.2.1", log_conf=True):
+        self.name = "kvt%d_%d" % (os.getpid(), next(_ns_counter))  # <= 15 chars
+        self.base = Path(base)
+        self.root = self.base / "root"
+        self.mac = mac
+        self.route = route
+        self.resolv = resolv
+        self.ip = ip
+        self.gateway = gateway
+        self.with_log_conf = log_conf
+        self.netns_made = False
+        self.agents = []
+        self.servers = []
+        self._ports = itertools.count(SERVER_PORT)
+
+    # -- life cycle ----------------------------------------------------------
+    def setup(self):
+        up = [SANDBOX, "netns-up", self.name, "--mac", self.mac, "--ip", self.ip,
+              "--gateway", self.gateway]
+        if not self.route:
+            up.append("--no-route")
+        _run(up)
+        self.netns_made = True
+        init = [SANDBOX, "root-init", self.root]
+        if not self.resolv:
+            init.append("--no-resolv")
+        _run(init)
+        if not self.with_log_conf and self.log_conf.exists():
+            self.log_conf.unlink()
+        return self
+
+    def teardown(self):
+        for a in self.agents:
+            a.kill()
+        for s in self.servers:
+            s.stop()
+        if self.netns_made:
+            _run([SANDBOX, "netns-down", self.name], check=False)
+            self.netns_made = False
+
+    # -- paths ---------------------------------------------------------------
+    @property
+    def config_path(self):
+        return self.root / "config" / "korvane.json"
+
+    @property
+    def log_conf(self):
+        return self.root / "opt" / "korvane" / "etc" / "log.conf"
+
+    @property
+    def cert_path(self):
+        return self.root / "opt" / "korvane" / "certs" / "letsencrypt.pem"
+
+    @property
+    def www(self):
+        return self.root / "www"
+
+    @property
+    def init_d(self):
+        return self.root / "etc" / "init.d"
+
+    @property
+    def var_log(self):
+        return self.root / "var" / "log"
+
+    @property
+    def resolv_conf(self):
+        return self.root / "etc" / "resolv.conf"
+
+    @property
+    def commands_log(self):
+        return self.root / "run" / "sandbox" / "commands.log"
+
+    # -- files ---------------------------------------------------------------
+    def write_config(self, config):
+        """dict/list -> JSON (indent 2); str/bytes -> as is; None -> no file."""
+        p = self.config_path
+        if config is None:
+            if p.exists():
+                p.unlink()
+            return
+        if isinstance(config, (dict, list)):
+            config = json.dumps(config, indent=2)
+        if isinstance(config, str):
+            config = config.encode()
+        p.write_bytes(config)
+
+    def config_text(self):
+        return self.config_path.read_text()
+
+    def config_json(self):
+        return json.loads(self.config_text())
+
+    def install_ca(self, ca_pem):
+        shutil.copyfile(ca_pem, self.cert_path)
+
+    def commands(self):
+        """Lines recorded by the fake reboot/shutdown/... commands."""
+        if not self.commands_log.exists():
+            return []
+        return self.commands_log.read_text().splitlines()
+
+    def next_port(self):
+        return next(self._ports)
+
+    def unused_url(self):
+        """A server URL on which nothing listens in this namespace."""
+        return "wss://localhost:%d%s" % (SERVER_PORT - 1, WS_PATH)
+
+    # -- running things ------------------------------------------------------
+    def sandbox_cmd(self, cmd, info_fd=None, ro_binds=()):
+        full = [str(SANDBOX), "run", "--netns", self.name, "--root", str(self.root)]
+        if info_fd is not None:
+            full += ["--info-fd", str(info_fd)]
+        for b in ro_binds:
+            full += ["--ro-bind", str(b)]
+        return full + ["--"] + [str(c) for c in cmd]
+
+    def run(self, cmd, timeout=60, check=False, ro_binds=()):
+        """Run a command inside the sandbox; returns CompletedProcess (text)."""
+        return _run(self.sandbox_cmd(cmd, ro_binds=ro_binds), check=check, timeout=timeout)
+
+    def netns_cmd(self, cmd):
+        """Command line running `cmd` in the namespace only (no sandbox)."""
+        return ["ip", "netns", "exec", self.name] + [str(c) for c in cmd]
+
+
+# ==========================================================================
+# Development server
+# ==========================================================================
+
+def _subset_match(expected, actual):
+    """True if `actual` has everything in `expected`: dicts match on the
+    expected keys, lists element by element, callables as predicates, ANY
+    matches anything."""
+    if expected is ANY:
+        return True
+    if callable(expected) and not isinstance(expected, type):
+        try:
+            return bool(expected(actual))
+        except Exception:
+            return False
+    if isinstance(expected, re.Pattern):
+        return isinstance(actual, str) and expected.search(actual) is not None
+    if isinstance(expected, dict):
+        return isinstance(actual, dict) and all(
+            k in actual and _subset_match(v, actual[k]) for k, v in expected.items())
+    if isinstance(expected, list):
+        return (isinstance(actual, list) and len(actual) == len(expected)
+                and all(_subset_match(e, a) for e, a in zip(expected, actual)))
+    if isinstance(expected, bool) or isinstance(actual, bool):
+        return type(expected) is type(actual) and expected == actual
+    return expected == actual
+
+
+class _Any:
+    def __repr__(self):
+        return "ANY"
+
+
+ANY = _Any()
+
+
+def _pretty(obj):
+    def default(o):
+        return repr(o)
+    return json.dumps(obj, indent=2, sort_keys=True, default=default)
+
+
+class DevServer:
+    """devserver.py running in a device's namespace.
+
+    Record reading: events()/messages() return everything so far.
+    wait_message()/expect_message() consume: each returns the first matching
+    message after the previous one they returned (the cursor), so successive
+    calls see successive messages. mark() + since= give explicit control.
+    """
+
+    def __init__(self, device, certs, port=None, auth="accept", refuse_message=None,
+                 cert=None, key=None):
+        self.device = device
+        self.port = port or device.next_port()
+        self.auth = auth
+        self.refuse_message = refuse_message
+        self.cert = cert or certs["cert"]
+        self.key = key or certs["key"]
+        d = device.base / ("server%d" % self.port)
+        d.mkdir(parents=True, exist_ok=True)
+        self.dir = d
+        self.record_path = d / "record.jsonl"
+        self.control_path = d / "control.sock"
+        self.stderr_path = d / "stderr.log"
+        self.proc = None
+        self._ctl = None
+        self._cursor = 0
+        self._stderr = None
+
+    @property
+    def url(self):
+        return "wss://localhost:%d%s" % (self.port, WS_PATH)
+
+    def start(self, timeout=10):
+        cmd = [PYTHON, DEVSERVER, "serve", "--port", self.port, "--cert", self.cert,
+               "--key", self.key, "--record", self.record_path, "--control", self.control_path,
+               "--auth", self.auth]
+        if self.refuse_message is not None:
+            cmd += ["--refuse-message", self.refuse_message]
+        self._stderr = open(self.stderr_path, "wb")
+        self.proc = subprocess.Popen(self.device.netns_cmd(cmd), stdin=subprocess.DEVNULL,
+                                     stdout=self._stderr, stderr=subprocess.STDOUT)
+        self.device.servers.append(self)
+
+        def ready():
+            if self.proc.poll() is not None:
+                raise RuntimeError("devserver exited (%s):\n%s" % (self.proc.returncode,
+                                                                   self.stderr_text()))
+            return any(e["event"] == "listening" for e in self.events())
+        wait_for(ready, timeout, what="devserver to listen")
+        self._ctl = DevCtl(str(self.control_path))
+        return self
+
+    def stop(self):
+        if self._ctl is not None:
+            self._ctl.close_socket()
+            self._ctl = None
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self._stderr is not None:
+            self._stderr.close()
+            self._stderr = None
+
+    def stderr_text(self):
+        try:
+            return self.stderr_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    # -- record --------------------------------------------------------------
+    def events(self, event=None, conn=None):
+        try:
+            text = self.record_path.read_text()
+        except FileNotFoundError:
+            return []
+        out = []
+        for line in text.splitlines():
+            if not line.endswith("}"):
+                continue  # a line being written
+            e = json.loads(line)
+            if event is not None and e["event"] != event:
+                continue
+            if conn is not None and e.get("conn") != conn:
+                continue
+            out.append(e)
+        return out
+
+    def _message_events(self):
+        return [(i, e) for i, e in enumerate(self.events()) if e["event"] == "message"]
+
+    def messages(self, type=None, conn=None):
+        """Parsed messages the agent sent (None for non-JSON ones)."""
+        return [e["msg"] for _, e in self._message_events()
+                if (conn is None or e["conn"] == conn)
+                and (type is None or (isinstance(e["msg"], dict) and e["msg"].get("type") == type))]
+
+    def mark(self):
+        """Position after everything recorded so far (for since=)."""
+        return len(self.events())
+
+    def connections(self):
+        return len(self.events("connect"))
+
+    def wait_event(self, event, timeout=10, conn=None, where=None, since=0):
+        """First recorded event of this kind (e.g. "connect", "close") at or
+        after position `since`; returns the event dict."""
+        def find():
+            for e in self.events()[since:]:
+                if e["event"] == event and (conn is None or e.get("conn") == conn) \
+                        and (where is None or _subset_match(where, e)):
+                    return e
+            return None
+        try:
+            return wait_for(find, timeout * TIME_SCALE, what="server event %r" % event)
+        except Timeout as exc:
+            raise Timeout("%s\n%s" % (exc, self.describe_events())) from None
+
+    def wait_message(self, type=None, timeout=10, conn=None, where=None, since=None):
+        """Next message from the agent (after the cursor, or at/after position
+        `since`) of this type / connection / matching `where` (subset dict or
+        predicate). Advances the cursor past it and returns the parsed message."""
+        start = self._cursor if since is None else since
+
+        def find():
+            for i, e in self._message_events():
+                if i < start:
+                    continue
+                m = e["msg"]
+                if conn is not None and e["conn"] != conn:
+                    continue
+                if type is not None and not (isinstance(m, dict) and m.get("type") == type):
+                    continue
+                if where is not None and not _subset_match(where, m):
+                    continue
+                return i, m
+            return None
+        try:
+            i, m = wait_for(find, timeout * TIME_SCALE,
+                            what="message%s" % (" of type %r" % type if type else ""))
+        except Timeout as exc:
+            raise Timeout("%s\n%s" % (exc, self.describe_events(start))) from None
+        self._cursor = i + 1
+        return m
+
+    def expect_message(self, expected, timeout=10, conn=None):
+        """Wait for the next message of expected["type"] (any type if absent)
+        and assert it contains `expected` (subset match; values may be ANY,
+        predicates or compiled regexes). On mismatch fail with a diff."""
+        mtype = expected.get("type") if isinstance(expected, dict) else None
+        start = self._cursor
+        try:
+            msg = self.wait_message(type=mtype, timeout=timeout, conn=conn)
+        except Timeout as exc:
+            seen = [m for i, e in self._message_events() if i >= start for m in [e["msg"]]]
+            raise AssertionError(
+                "no message%s within %ss; expected:\n%s\nreceived instead:\n%s\n%s"
+                % (" of type %r" % mtype if mtype else "", timeout * TIME_SCALE,
+                   _pretty(expected), _pretty(seen) if seen else "(nothing)", exc)) from None
+        if not _subset_match(expected, msg):
+            exp = _pretty(expected).splitlines()
+            got = _pretty(msg).splitlines()
+            diff = "\n".join(difflib.unified_diff(exp, got, "expected", "received", lineterm=""))
+            raise AssertionError("message does not match:\n%s" % diff)
+        return msg
+
+    def describe_events(self, since=0):
+        lines = ["server record (from #%d):" % since]
+        for i, e in enumerate(self.events()):
+            if i < since:
+                continue
+            e = dict(e)
+            e.pop("t", None)
+            lines.append("  #%d %s" % (i, json.dumps(e)))
+        if len(lines) == 1:
+            lines.append("  (empty)")
+        return "\n".join(lines)
+
+    # -- control -------------------------------------------------------------
+    def send(self, message):
+        return self._ctl.send(message)
+
+    def send_raw(self, text, fragments=None):
+        return self._ctl.send_raw(text, fragments)
+
+    def set_auth(self, mode, message=None):
+        return self._ctl.set_auth(mode, message)
+
+    def close(self, code=1000, reason=""):
+        return self._ctl.close(code, reason)
+
+    def drop(self):
+        return self._ctl.drop()
+
+    def status(self):
+        return self._ctl.status()
+
+
+# ==========================================================================
+# Agent
+# ==========================================================================
+
+class Agent:
+    """The agent binary running in a device's sandbox.
+
+    Output: stdout and stderr are captured separately (stdout_text(),
+    stderr_text()) and merged line by line in arrival order (log_text(),
+    also in the file log_path).
+    """
+
+    def __init__(self, device, args, valgrind=None, ro_binds=()):
+        self.device = device
+        self.args = [str(a) for a in args]
+        self.valgrind = valgrind_enabled() if valgrind is None else valgrind
+        self.binary = agent_binary()
+        n = len(device.agents) + 1
+        self.log_path = device.base / ("agent%d.log" % n)
+        self.valgrind_log = device.root / "run" / "sandbox" / ("valgrind%d.log" % n)
+        self.proc = None
+        self.ns_init_pid = None  # bwrap's pid 1 of the sandbox, host pid
+        self._pid = None
+        self._lock = threading.Lock()
+        self._out = []
+        self._err = []
+        self._all = []
+        self._threads = []
+        self._logf = None
+        self._ro_binds = list(ro_binds)
+
+    def command(self):
+        cmd = [str(self.binary)] + self.args
+        if self.valgrind:
+            cmd = ["valgrind", "--error-exitcode=99", "--leak-check=full",
+                   "--errors-for-leak-kinds=definite", "--track-fds=no",
+                   "--log-file=/run/sandbox/%s" % self.valgrind_log.name] + cmd
+        return cmd
+
+    def start(self):
+        if not self.binary.exists():
+            raise AssertionError("agent binary %s not found: build it (cmake --build build) "
+                                 "or set KVAGENT_BIN" % self.binary)
+        ro = list(self._ro_binds)
+        if REPO not in self.binary.parents:
+            ro.append(self.binary.parent)
+        rfd, wfd = os.pipe()
+        self._logf = open(self.log_path, "w")
+        try:
+            self.proc = subprocess.Popen(
+                self.device.sandbox_cmd(self.command(), info_fd=wfd, ro_binds=ro),
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                pass_fds=(wfd,))
+        finally:
+            os.close(wfd)
+        self.device.agents.append(self)
+        for stream, name in ((self.proc.stdout, "out"), (self.proc.stderr, "err")):
+            t = threading.Thread(target=self._reader, args=(stream, name), daemon=True)
+            t.start()
+            self._threads.append(t)
+        # bwrap writes {"child-pid": N} once the sandbox exists; the pipe then
+        # reaches EOF when bwrap closes it (or the sandbox fails to start).
+        # Read up to the end of that object: the fd may stay open in the sandbox.
+        data = b""
+        deadline = time.monotonic() + 30
+        with os.fdopen(rfd, "rb", buffering=0) as info:
+            while b"}" not in data and time.monotonic() < deadline:
+                ready, _, _ = select.select([info], [], [], 0.2)
+                if ready:
+                    chunk = info.read(4096)
+                    if not chunk:
+                        break
+                    data += chunk
+        if b"}" in data:
+            self.ns_init_pid = json.loads(data[:data.index(b"}") + 1])["child-pid"]
+        return self
+
+    def _reader(self, stream, name):
+        for raw in iter(stream.readline, b""):
+            line = raw.decode("utf-8", errors="replace")
+            with self._lock:
+                (self._out if name == "out" else self._err).append(line)
+                self._all.append(line)
+                self._logf.write(line)
+                self._logf.flush()
+        stream.close()
+
+    # -- pids and signals ------------------------------------------------------
+    @property
+    def pid(self):
+        """Host pid of the agent process itself (child of the sandbox's pid 1)."""
+        if self._pid is None:
+            def child():
+                if self.ns_init_pid is None:
+                    raise AssertionError("sandbox did not start:\n" + self.log_text())
+                try:
+                    p = Path("/proc/%d/task/%d/children" % (self.ns_init_pid, self.ns_init_pid))
+                    kids = p.read_text().split()
+                except OSError:
+                    raise AssertionError("sandbox is gone (agent exited?)") from None
+                return int(kids[0]) if kids else None
+            self._pid = wait_for(child, 10, what="agent process")
+        return self._pid
+
+    def signal(self, sig):
+        pid = self.pid
+        # The pid must still be the agent: a child of the sandbox's pid 1.
+        try:
+            ppid = int(Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            raise AssertionError("agent (pid %d) is not running" % pid) from None
+        if ppid != self.ns_init_pid:
+            raise AssertionError("agent (pid %d) is not running" % pid)
+        os.kill(pid, sig)
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def wait_exit(self, timeout=10):
+        """Wait for the agent to end; returns its exit status (128+N if killed
+        by signal N - the sandbox's pid 1 reports it so)."""
+        try:
+            rc = self.proc.wait(timeout * TIME_SCALE)
+        except subprocess.TimeoutExpired:
+            raise Timeout("agent still running after %.1fs; output:\n%s"
+                          % (timeout * TIME_SCALE, self.log_text())) from None
+        for t in self._threads:
+            t.join(5)
+        return rc
+
+    def kill(self):
+        """End the sandbox with everything in it (SIGKILL to its pid 1)."""
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            if self.ns_init_pid:
+                try:
+                    os.kill(self.ns_init_pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for t in self._threads:
+            t.join(5)
+        if self._logf is not None:
+            with self._lock:
+                self._logf.close()
+                self._logf = None
+
+    # -- output ----------------------------------------------------------------
+    def log_text(self):
+        with self._lock:
+            return "".join(self._all)
+
+    def stdout_text(self):
+        with self._lock:
+            return "".join(self._out)
+
+    def stderr_text(self):
+        with self._lock:
+            return "".join(self._err)
+
+    def log_lines(self):
+        return self.log_text().splitlines()
+
+    def file_log_text(self):
+        """The agent's /var/log/kvagent.log."""
+        try:
+            return (self.device.var_log / "kvagent.log").read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def valgrind_text(self):
+        try:
+            return self.valgrind_log.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_log(self, regex, timeout=10, since=0):
+        """Wait until the merged output (from character `since`) matches
+        `regex` (re.search, MULTILINE); returns the match."""
+        rx = re.compile(regex, re.MULTILINE) if isinstance(regex, str) else regex
+
+        def find():
+            m = rx.search(self.log_text(), since)
+            if m:
+                return m
+            if not self.running():
+                # One last look once the readers have drained the pipes.
+                for t in self._threads:
+                    t.join(5)
+                m = rx.search(self.log_text(), since)
+                if m:
+                    return m
+                raise Timeout("agent exited (status %s) without logging /%s/; output:\n%s"
+                              % (self.proc.returncode, rx.pattern, self.log_text()))
+            return None
+        try:
+            return wait_for(find, timeout * TIME_SCALE, what="agent log /%s/" % rx.pattern)
+        except Timeout as exc:
+            if "exited" in str(exc):
+                raise
+            raise Timeout("%s; output so far:\n%s" % (exc, self.log_text())) from None
+
+    def wait_log_line(self, level, text, timeout=10, since=0):
+        return self.wait_log(log_re(level, text), timeout, since)
+
+    def report(self):
+        parts = ["---- agent %s (status %s) ----" % (" ".join(self.command()),
+                                                       self.proc.returncode if self.proc else None),
+                 self.log_text() or "(no output)"]
+        if self.valgrind:
+            parts += ["---- valgrind ----", self.valgrind_text()]
+        return "\n".join(parts)
