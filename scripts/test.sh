@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: unit tests, unit tests again under AddressSanitizer+UBSan,
+# Runs every test: unit tests, unit tests again under AddressSanitizer+UBSan and
+# ThreadSanitizer,
 # then the end-to-end scenarios against the real binary in the device sandbox.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,10 @@ ctest --test-dir build --output-on-failure
 echo "== unit tests (AddressSanitizer + UBSan)"
 bash scripts/build.sh build-asan -DKVAGENT_ASAN=ON -DKVAGENT_BENCH=OFF
 ctest --test-dir build-asan --output-on-failure
+
+echo "== unit tests (ThreadSanitizer)"
+bash scripts/build.sh build-tsan -DKVAGENT_TSAN=ON -DKVAGENT_BENCH=OFF
+ctest --test-dir build-tsan --output-on-failure
 
 echo "== end-to-end tests"
 /usr/bin/python3 -m pytest -q tests/e2e "$@"
