@@ -13,7 +13,6 @@
 namespace
 {
 using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-using text_ptr = std::unique_ptr<char, decltype(&free)>;
 } // namespace
 
 #define AGENT_MODEL "antminer-l3plus"
@@ -356,18 +355,20 @@ int agent_queue_length(void)
 
 int send_message(json_t *root, struct lws *wsi)
 {
-    text_ptr text(json_dumps(root, JSON_INDENT(2) | JSON_REAL_PRECISION(10)), free);
-    if (!text) {
+    const size_t flags = JSON_INDENT(2) | JSON_REAL_PRECISION(10);
+    // Measure first, then serialise straight behind the library's header
+    // space: one allocation per written message.
+    size_t len = json_dumpb(root, nullptr, 0, flags);
+    if (len == 0) {
         log_msg(LOG_LEVEL_WARN, "Failed to serialize JSON message");
         return -1;
     }
-    size_t len = strlen(text.get());
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[LWS_PRE + len]);
-    if (!buf) {
-        LOG_ERROR("Failed to send complete message (len = %zu, sent = %zu)", len, (size_t)0);
+    if (!buf ||
+        json_dumpb(root, reinterpret_cast<char *>(buf.get() + LWS_PRE), len, flags) != len) {
+        log_msg(LOG_LEVEL_WARN, "Failed to serialize JSON message");
         return -1;
     }
-    memcpy(buf.get() + LWS_PRE, text.get(), len);
     int n = lws_write(wsi, buf.get() + LWS_PRE, len, LWS_WRITE_TEXT);
     size_t sent = n < 0 ? 0 : static_cast<size_t>(n);
     if (sent != len) {
