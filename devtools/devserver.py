@@ -2,6 +2,7 @@
 """Development management server: the agent's peer for tests and demos.
 
   devserver.py gen-certs --out DIR [--ca-name NAME] [--ca-dir DIR] [--expired]
+                         [--host NAME]
   devserver.py serve --port P --cert server.pem --key server.key
                      --record FILE --control SOCK
                      [--auth accept|refuse|register|silent]
@@ -53,7 +54,7 @@ SERVER_EXT = """\
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1
+subjectAltName = {san}
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid, issuer
 """
@@ -77,12 +78,17 @@ commonName = supplied
 """
 
 
-def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False):
+def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False,
+              host="localhost"):
     """Make ca.pem/ca.key (or take them from ca_dir) and server.pem/server.key.
 
     The server certificate is for CN=localhost with SAN DNS:localhost and
-    IP:127.0.0.1. With expired=True its validity ended in 2021.
+    IP:127.0.0.1. With expired=True its validity ended in 2021. Another `host`
+    gives CN=host with SAN DNS:host only (a certificate for a name the agent
+    does not connect to).
     """
+    san = "DNS:localhost, IP:127.0.0.1" if host == "localhost" else "DNS:" + host
+    server_ext = SERVER_EXT.format(san=san)
     os.makedirs(out, exist_ok=True)
     ca_pem, ca_key = os.path.join(out, "ca.pem"), os.path.join(out, "ca.key")
     if ca_dir:
@@ -102,7 +108,7 @@ def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False)
     with tempfile.TemporaryDirectory() as work:
         csr = os.path.join(work, "server.csr")
         _openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256",
-                 "-keyout", srv_key, "-out", csr, "-subj", "/CN=localhost")
+                 "-keyout", srv_key, "-out", csr, "-subj", "/CN=" + host)
         if expired:
             # `x509 -req` in OpenSSL 3.0 cannot set dates in the past; `ca` can.
             open(os.path.join(work, "index.txt"), "w").close()
@@ -110,14 +116,14 @@ def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False)
                 f.write("%016X\n" % int.from_bytes(os.urandom(8), "big"))
             conf = os.path.join(work, "ca.cnf")
             with open(conf, "w") as f:
-                f.write(CA_CONF.format(work=work, ext=SERVER_EXT))
+                f.write(CA_CONF.format(work=work, ext=server_ext))
             _openssl("ca", "-batch", "-config", conf, "-cert", ca_pem, "-keyfile", ca_key,
                      "-in", csr, "-out", srv_pem, "-notext", "-extensions", "server_ext",
                      "-startdate", "20200101000000Z", "-enddate", "20210101000000Z")
         else:
             ext = os.path.join(work, "server.ext")
             with open(ext, "w") as f:
-                f.write(SERVER_EXT)
+                f.write(server_ext)
             _openssl("x509", "-req", "-sha256", "-in", csr, "-CA", ca_pem, "-CAkey", ca_key,
                      "-set_serial", "0x%016x" % int.from_bytes(os.urandom(8), "big"),
                      "-out", srv_pem, "-days", "825", "-extfile", ext)
@@ -196,7 +202,8 @@ class ServerState:
                     self.recorder.write(n, "message", msg=None, raw=data)
                     log("conn %d: <- (not JSON) %s" % (n, short(data)))
                     continue
-                self.recorder.write(n, "message", msg=msg)
+                # raw: the exact text, for checks of member order or duplicates.
+                self.recorder.write(n, "message", msg=msg, raw=data)
                 log("conn %d: <- %s" % (n, short(msg)))
                 if (not answered_auth and isinstance(msg, dict) and msg.get("type") == "auth"):
                     answered_auth = True
@@ -365,6 +372,9 @@ def main(argv=None):
     g.add_argument("--ca-name", default="kvagent development CA")
     g.add_argument("--ca-dir", help="sign with ca.pem/ca.key from this folder instead of a new CA")
     g.add_argument("--expired", action="store_true", help="server certificate valid 2020-2021 only")
+    g.add_argument("--host", default="localhost",
+                   help="server certificate for this DNS name only "
+                   "(default: localhost and 127.0.0.1)")
     s = sub.add_parser("serve", help="run the WebSocket server")
     s.add_argument("--port", type=int, required=True)
     s.add_argument("--host", default="127.0.0.1")
@@ -376,7 +386,7 @@ def main(argv=None):
     s.add_argument("--refuse-message", default="Invalid API key")
     args = p.parse_args(argv)
     if args.cmd == "gen-certs":
-        paths = gen_certs(args.out, args.ca_name, args.ca_dir, args.expired)
+        paths = gen_certs(args.out, args.ca_name, args.ca_dir, args.expired, args.host)
         for k, v in paths.items():
             print("%s: %s" % (k, v))
         return 0

@@ -28,6 +28,11 @@ int agent_auth(json_t *root, json_t *ok, struct agent_vhd *vhd, struct agent_psd
     log_msg(LOG_LEVEL_INFO, "Agent successfully authenticated");
     psd->auth = STATE_AUTHENTICATED;
     vhd->state->authenticated = true;
+    // Let the writable step run on the now authenticated connection: it sends
+    // what was queued before the login and restarts the back-off, even when
+    // nothing else is queued after it.
+    if (psd->wsi)
+        lws_callback_on_writable(psd->wsi);
 
     miner_registration = false;
     int registration = 0;

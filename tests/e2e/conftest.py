@@ -1,6 +1,7 @@
 """Fixtures for the end-to-end tests (see kvtest.py for the objects).
 
-  certs, other_certs, expired_certs   session: development certificates
+  certs, other_certs, expired_certs,
+  wrong_host_certs                    session: development certificates
   make_device(**opts) / device        a sandboxed device (netns + root folder)
   start_server(device, ...) / server  devserver.py in the device's namespace
   start_agent(device, ...)            the agent binary in the device's sandbox
@@ -74,6 +75,14 @@ def expired_certs(tmp_path_factory, certs):
     """An expired server certificate from the development CA."""
     return _gen(tmp_path_factory.mktemp("expired-certs"), "--ca-dir", str(certs["dir"]),
                 "--expired")
+
+
+@pytest.fixture(scope="session")
+def wrong_host_certs(tmp_path_factory, certs):
+    """A server certificate from the development CA for another host name
+    (wrong-host.example only: neither localhost nor 127.0.0.1)."""
+    return _gen(tmp_path_factory.mktemp("wrong-host-certs"), "--ca-dir", str(certs["dir"]),
+                "--host", "wrong-host.example")
 
 
 def _dump(request, devices):

@@ -468,6 +468,8 @@ class DevServer:
                 continue
             e = dict(e)
             e.pop("t", None)
+            if e.get("event") == "message" and e.get("msg") is not None:
+                e.pop("raw", None)  # the parsed form says it all
             lines.append("  #%d %s" % (i, json.dumps(e)))
         if len(lines) == 1:
             lines.append("  (empty)")
