@@ -102,6 +102,33 @@ static void sync_parent_dir(const char *path)
     close(dfd);
 }
 
+namespace
+{
+// Removes the temporary file on every path that does not rename it into place.
+struct temp_file {
+    std::string path;
+    bool renamed = false;
+    ~temp_file()
+    {
+        if (!renamed)
+            unlink(path.c_str());
+    }
+};
+} // namespace
+
+// Opens the temporary file for writing with exactly the given mode (open()
+// applies the umask, and leaves the mode of a stale file as it was).
+static FILE *open_temp(const char *path, mode_t mode)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
+    if (!f)
+        close(fd);
+    return f;
+}
+
 int agent_save_config(const char *path, const struct agent_config *cfg)
 {
     assert(path && cfg);
@@ -114,27 +141,13 @@ int agent_save_config(const char *path, const struct agent_config *cfg)
 
     // Write a sibling file and rename it over the target: a power cut leaves
     // either the old or the new file, never a truncated one.
-    std::string tmp_path = std::string(path) + ".tmp";
+    temp_file tmp{std::string(path) + ".tmp"};
     mode_t mode = 0600;
     struct stat st;
     if (stat(path, &st) == 0)
         mode = st.st_mode & 07777;
-    int fd = open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0) {
-        LOG_ERROR("Failed to open config file");
-        return -1;
-    }
-    // open() applies the umask, and leaves the mode of a stale file as it was.
-    if (fchmod(fd, mode) != 0) {
-        close(fd);
-        unlink(tmp_path.c_str());
-        LOG_ERROR("Failed to open config file");
-        return -1;
-    }
-    file_ptr f(fdopen(fd, "w"), fclose);
+    file_ptr f(open_temp(tmp.path.c_str(), mode), fclose);
     if (!f) {
-        close(fd);
-        unlink(tmp_path.c_str());
         LOG_ERROR("Failed to open config file");
         return -1;
     }
@@ -143,16 +156,11 @@ int agent_save_config(const char *path, const struct agent_config *cfg)
     ok = fflush(f.get()) == 0 && ok;
     ok = fsync(fileno(f.get())) == 0 && ok;
     ok = fclose(f.release()) == 0 && ok;
-    if (!ok) {
-        unlink(tmp_path.c_str());
+    if (!ok || rename(tmp.path.c_str(), path) != 0) {
         LOG_ERROR("Failed to write to config fle");
         return -1;
     }
-    if (rename(tmp_path.c_str(), path) != 0) {
-        unlink(tmp_path.c_str());
-        LOG_ERROR("Failed to write to config fle");
-        return -1;
-    }
+    tmp.renamed = true;
     sync_parent_dir(path);
     return 0;
 }
