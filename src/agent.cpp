@@ -237,7 +237,6 @@ int agent_main(int argc, char **argv)
     curl_global_init(CURL_GLOBAL_SSL);
 
     parse_options(argc, argv);
-    (void)upload_config_on_start;
 
     log_msg(LOG_LEVEL_INFO, "Agent version: %s", AGENT_VERSION);
 
