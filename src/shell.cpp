@@ -1,0 +1,134 @@
+#include "shell.h"
+
+#include <cassert>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "log.h"
+
+extern char **environ;
+
+static shell_runner test_runner = nullptr;
+
+void shell_set_runner(shell_runner runner)
+{
+    test_runner = runner;
+}
+
+namespace
+{
+// Owns the spawn attributes and file actions of one child.
+struct spawn_setup {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    spawn_setup()
+    {
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_init(&actions);
+    }
+    ~spawn_setup()
+    {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    spawn_setup(const spawn_setup &) = delete;
+    spawn_setup &operator=(const spawn_setup &) = delete;
+};
+
+struct fd_owner {
+    int fd = -1;
+    ~fd_owner()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+} // namespace
+
+// The child starts like a fresh process: signals unblocked (the agent's
+// background threads block the stop signals) and at their default actions,
+// and none of the agent's descriptors (the server connection, API sockets):
+// a miner started from here must not keep the agent's socket open.
+static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid)
+{
+    spawn_setup s;
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD, SIGQUIT})
+        sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&s.attr, &none);
+    posix_spawnattr_setsigdefault(&s.attr, &defaults);
+    posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (stdout_fd >= 0)
+        posix_spawn_file_actions_adddup2(&s.actions, stdout_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&s.actions, STDERR_FILENO + 1);
+
+    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
+                          const_cast<char *>(cmd), nullptr};
+    int rc = posix_spawn(pid, "/bin/sh", &s.actions, &s.attr, argv, environ);
+    if (rc != 0) {
+        LOG_ERROR("Failed to run \"%s\": %s", cmd, strerror(rc));
+        return -1;
+    }
+    return 0;
+}
+
+static int wait_child(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int shell_run(const char *cmd)
+{
+    assert(cmd);
+    log_msg(LOG_LEVEL_DEBUG, "Running: %s", cmd);
+    if (test_runner)
+        return test_runner(cmd, nullptr);
+    pid_t pid;
+    if (spawn_shell(cmd, -1, &pid) != 0)
+        return -1;
+    return wait_child(pid);
+}
+
+int shell_read(const char *cmd, std::string *out)
+{
+    assert(cmd && out);
+    log_msg(LOG_LEVEL_DEBUG, "Running: %s", cmd);
+    out->clear();
+    if (test_runner)
+        return test_runner(cmd, out);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        LOG_ERROR("Failed to run \"%s\": %s", cmd, strerror(errno));
+        return -1;
+    }
+    fd_owner rd{fds[0]};
+    pid_t pid;
+    {
+        fd_owner wr{fds[1]};
+        if (spawn_shell(cmd, wr.fd, &pid) != 0)
+            return -1;
+    }
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(rd.fd, buf, sizeof(buf));
+        if (n > 0) {
+            out->append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return wait_child(pid);
+}

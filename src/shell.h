@@ -1,0 +1,20 @@
+// The one way the agent runs commands on the device: every command goes
+// through "/bin/sh -c" here and is logged at DEBUG, so this is also the one
+// place where a test can see (or stand in for) what the agent asked for.
+#pragma once
+
+#include <string>
+
+// Runs cmd and waits for it. Result: the command's exit status (0-255), or -1
+// when the shell could not be started or the command died of a signal.
+// Any thread; blocks for as long as the command runs.
+int shell_run(const char *cmd);
+
+// Runs cmd with its standard output read into out (replaced). Same result as
+// shell_run. Any thread.
+int shell_read(const char *cmd, std::string *out);
+
+// Tests: replaces the executor of both calls (out is null for shell_run).
+// A null runner restores the real one. Not for use while commands run.
+using shell_runner = int (*)(const char *cmd, std::string *out);
+void shell_set_runner(shell_runner runner);
