@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "miner/support.h"
 #include "paths.h"
 #include "protocol.h"
 #include "version.h"
@@ -20,6 +21,8 @@
 // Seconds without an established connection after which the process gives up
 // and leaves the restart to the service supervisor.
 #define CONNECTION_HANG_SECS 600
+// How long a stop waits for a miner start, stop or restart under way.
+#define MINER_WORKERS_STOP_SECS 30
 
 static struct agent_state state;
 
@@ -191,6 +194,18 @@ static void handle_pending_signal(void)
     agent_stop();
 }
 
+// A miner worker may still be running a device script; it logs when the
+// script returns, so logging stays up until it is done. One that outlasts the
+// wait is left to finish on its own: the process ends with exit_status without
+// tearing down what the worker still uses.
+static void wait_miner_workers(int exit_status)
+{
+    if (!cgminer_wait_workers(MINER_WORKERS_STOP_SECS)) {
+        log_msg(LOG_LEVEL_WARN, "Miner worker still running, exiting without cleanup");
+        _exit(exit_status);
+    }
+}
+
 static void agent_run_loop(void)
 {
     context = create_lws_context();
@@ -216,12 +231,14 @@ static void agent_run_loop(void)
             last_con_time = cur_time;
         } else if (cur_time - last_con_time > CONNECTION_HANG_SECS) {
             LOG_ERROR("Agent connection hands, restarting");
+            wait_miner_workers(1);
             exit(1);
         }
     }
 
     lws_sul_cancel(&tick_sul);
     destroy_lws_context();
+    wait_miner_workers(0);
     log_cleanup();
 }
 

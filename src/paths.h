@@ -9,3 +9,19 @@
 #define PATH_RESOLV_CONF "/etc/resolv.conf"
 
 #define NET_IFACE "eth0"
+
+// The miner program and its files.
+#define MINER_API_HOST "127.0.0.1"
+#define MINER_API_PORT 4028
+#define PATH_MINER_CONFIG "/config/cgminer.conf"
+#define PATH_CHIP_HR "/www/pages/cgi-bin/chip_hr.json"
+#define PATH_STOP_TRIGGER "/tmp/stoptrigger"
+
+// Commands run on the device.
+#define CMD_CGMINER_RUNNING "pidof -s cgminer"
+#define CMD_CGMINER_START "/etc/init.d/cgminer.sh start"
+#define CMD_CGMINER_STOP "/etc/init.d/cgminer.sh stop"
+#define CMD_CGMINER_RESTART "/etc/init.d/cgminer.sh restart"
+#define CMD_MINING_STOP "/www/pages/cgi-bin/stop_cgminer.cgi"
+#define CMD_STOP_TRIGGER_REMOVE "rm " PATH_STOP_TRIGGER
+#define CMD_STOP_TRIGGER_WRITE "echo \"1\" > " PATH_STOP_TRIGGER

@@ -1,0 +1,457 @@
+#include "miner/support.h"
+
+#include <cassert>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <system_error>
+#include <thread>
+
+#include "log.h"
+#include "miner/api.h"
+#include "miner/status.h"
+#include "paths.h"
+#include "shell.h"
+
+std::atomic<bool> miner_is_stopped{false};
+std::atomic<bool> miner_is_auto_tune{false};
+
+static std::atomic<bool> start_in_progress{false};
+static std::atomic<bool> restart_in_progress{false};
+static std::atomic<bool> stop_in_progress{false};
+
+// Workers under way, so that the process stop can wait for them.
+static std::mutex workers_mutex;
+static std::condition_variable workers_cond;
+static int workers_active = 0; // guarded by workers_mutex
+
+namespace
+{
+using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Process control
+
+bool cgminer_running(void)
+{
+    return shell_run(CMD_CGMINER_RUNNING) == 0;
+}
+
+bool cgminer_ready(void)
+{
+    return api_is_alive();
+}
+
+// Runs on the worker itself: the stop signals belong to the main thread.
+static void block_stop_signals(void)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Last step of every worker: the flag is cleared and the status thread told,
+// then the stop (cgminer_wait_workers) may go on.
+static void worker_done(std::atomic<bool> *in_progress)
+{
+    *in_progress = false;
+    status_report_now();
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    workers_active--;
+    workers_cond.notify_all();
+}
+
+// Main thread. The flag is set before the worker exists, so a second request
+// arriving before it runs is refused too; it is cleared again when the worker
+// cannot be created.
+static int spawn_worker(std::atomic<bool> *in_progress, void (*body)(void), const char *error)
+{
+    *in_progress = true;
+    {
+        std::lock_guard<std::mutex> lock(workers_mutex);
+        workers_active++;
+    }
+    try {
+        std::thread([in_progress, body] {
+            block_stop_signals();
+            body();
+            worker_done(in_progress);
+        }).detach();
+    } catch (const std::system_error &) {
+        {
+            std::lock_guard<std::mutex> lock(workers_mutex);
+            workers_active--;
+            workers_cond.notify_all();
+        }
+        *in_progress = false;
+        LOG_ERROR("%s", error);
+        return -1;
+    }
+    return 0;
+}
+
+static void start_worker(void)
+{
+    log_msg(LOG_LEVEL_INFO, "Starting miner");
+    if (cgminer_running())
+        shell_run(CMD_CGMINER_STOP);
+    shell_run(CMD_STOP_TRIGGER_REMOVE);
+    shell_run(CMD_CGMINER_START);
+    log_msg(LOG_LEVEL_INFO, "Miner started");
+    miner_is_stopped = false;
+}
+
+static void restart_worker(void)
+{
+    log_msg(LOG_LEVEL_INFO, "Restarting miner");
+    shell_run(CMD_CGMINER_RESTART);
+    log_msg(LOG_LEVEL_INFO, "Miner restarted");
+}
+
+static void stop_worker(void)
+{
+    shell_run(CMD_MINING_STOP);
+    miner_is_stopped = true;
+    shell_run(CMD_STOP_TRIGGER_WRITE);
+}
+
+int cgminer_start(void)
+{
+    if (start_in_progress) {
+        log_msg(LOG_LEVEL_WARN, "Starting of miner is in progress");
+        return 0;
+    }
+    return spawn_worker(&start_in_progress, start_worker, "Failed to create start miner thread");
+}
+
+int cgminer_restart(void)
+{
+    if (restart_in_progress) {
+        log_msg(LOG_LEVEL_WARN, "Miner is already restarting");
+        return 0;
+    }
+    return spawn_worker(&restart_in_progress, restart_worker,
+                        "Failed to create restart miner thread");
+}
+
+int cgminer_stop(void)
+{
+    if (!cgminer_running()) {
+        log_msg(LOG_LEVEL_WARN, "Miner is not running");
+        return 0;
+    }
+    if (stop_in_progress) {
+        log_msg(LOG_LEVEL_WARN, "Stopping of miner is in progress");
+        return 0;
+    }
+    return spawn_worker(&stop_in_progress, stop_worker, "Failed to create stop miner thread");
+}
+
+bool cgminer_wait_workers(int timeout_secs)
+{
+    std::unique_lock<std::mutex> lock(workers_mutex);
+    return workers_cond.wait_for(lock, std::chrono::seconds(timeout_secs),
+                                 [] { return workers_active == 0; });
+}
+
+// ---------------------------------------------------------------------------
+// Metrics snapshot
+
+bool cgminer_autotune_in_progress(void)
+{
+    return miner_is_auto_tune;
+}
+
+enum miner_states parse_miner_state(const char *text)
+{
+    static const struct {
+        const char *text;
+        enum miner_states state;
+    } states[] = {
+        {"initializing", MINER_STATE_INITIALIZING},
+        {"mining", MINER_STATE_MINING},
+        {"autotuning", MINER_STATE_AUTO_TUNING},
+        {"shutting-down", MINER_STATE_SHUTTING_DOWN},
+        {"pause", MINER_STATE_STOPPED},
+        {"failure", MINER_STATE_FAILURE},
+    };
+    if (!text)
+        return MINER_STATE_UNKNOWN;
+    for (const auto &s : states) {
+        if (strcmp(text, s.text) == 0)
+            return s.state;
+    }
+    return MINER_STATE_UNKNOWN;
+}
+
+// The leading decimal number of a text such as "503.12" (0 when there is
+// none). Only plain decimal notation: no hex, inf or nan, which would turn
+// into figures that cannot be reported.
+static double leading_decimal(const char *text)
+{
+    const char *p = text;
+    while (isspace(static_cast<unsigned char>(*p)))
+        p++;
+    const char *start = p;
+    if (*p == '+' || *p == '-')
+        p++;
+    const char *digits = p;
+    while (isdigit(static_cast<unsigned char>(*p)))
+        p++;
+    if (*p == '.') {
+        p++;
+        while (isdigit(static_cast<unsigned char>(*p)))
+            p++;
+    }
+    if (p == digits || (p == digits + 1 && *digits == '.'))
+        return 0.0;
+    if (*p == 'e' || *p == 'E') {
+        const char *e = p + 1;
+        if (*e == '+' || *e == '-')
+            e++;
+        if (isdigit(static_cast<unsigned char>(*e))) {
+            while (isdigit(static_cast<unsigned char>(*e)))
+                e++;
+            p = e;
+        }
+    }
+    char buf[64];
+    size_t len = static_cast<size_t>(p - start);
+    if (len >= sizeof(buf))
+        len = sizeof(buf) - 1;
+    memcpy(buf, start, len);
+    buf[len] = '\0';
+    double v = strtod(buf, nullptr);
+    return std::isfinite(v) ? v : 0.0;
+}
+
+void parse_chains_data(json_t *root, kv_metrics_t *metrics)
+{
+    assert(root && metrics);
+    kv_chain_stats_t chains[CHAIN_COUNT];
+    memset(chains, 0, sizeof(chains));
+
+    int miner_count = 0;
+    if (json_unpack(root, "{si}", "miner_count", &miner_count) != 0)
+        log_msg(LOG_LEVEL_WARN, "Unable to parse the number of chains");
+
+    for (int i = 0; i < CHAIN_COUNT; i++) {
+        int n = CHAIN_IDS[i];
+        char acn[19], rate[19], freq[19], volt[19], temp[19], temp2[19], hw[19], cons[29];
+        snprintf(acn, sizeof(acn), "chain_acn%d", n);
+        snprintf(rate, sizeof(rate), "chain_rate%d", n);
+        snprintf(freq, sizeof(freq), "freq_avg%d", n);
+        snprintf(volt, sizeof(volt), "voltage%d", n);
+        snprintf(temp, sizeof(temp), "temp%d", n);
+        snprintf(temp2, sizeof(temp2), "temp2_%d", n);
+        snprintf(hw, sizeof(hw), "chain_hw%d", n);
+        snprintf(cons, sizeof(cons), "consumption%d", n);
+
+        kv_chain_stats_t *c = &chains[i];
+        const char *rate_text = nullptr;
+        int voltage = 0;
+        if (json_unpack(root, "{si,ss,sf,s?i,si,si,si,s?F}", acn, &c->num_chips, rate, &rate_text,
+                        freq, &c->freq, volt, &voltage, temp, &c->pcb_temp, temp2, &c->chip_temp,
+                        hw, &c->hw_errors, cons, &c->watt) != 0) {
+            LOG_ERROR("Couldn't parse data for chain %d", i);
+            memset(c, 0, sizeof(*c));
+            continue;
+        }
+        if (c->chip_temp > metrics->temp)
+            metrics->temp = c->chip_temp;
+        c->id = n;
+        c->hash_rate = leading_decimal(rate_text) / 1000;
+        c->volt = voltage;
+    }
+
+    for (int i = 0; i < CHAIN_COUNT; i++) {
+        if (chains[i].id == 0)
+            continue;
+        metrics->chain_list[i] = chains[i];
+        metrics->watt += chains[i].watt;
+        metrics->hw_errors += chains[i].hw_errors;
+    }
+    metrics->chain_count = CHAIN_COUNT;
+}
+
+void parse_fans_data(json_t *root, kv_metrics_t *metrics)
+{
+    assert(root && metrics);
+    kv_fan_stats_t fans[2];
+    memset(fans, 0, sizeof(fans));
+
+    int fan_num = 0;
+    if (json_unpack(root, "{si}", "fan_num", &fan_num) != 0) {
+        log_msg(LOG_LEVEL_WARN, "Unable to parse the number of fans");
+        fan_num = 2;
+    }
+
+    for (int i = 1; i <= 2; i++) {
+        char key[19];
+        snprintf(key, sizeof(key), "fan%d", i);
+        kv_fan_stats_t *f = &fans[i - 1];
+        if (json_unpack(root, "{si}", key, &f->rpm) != 0) {
+            log_msg(LOG_LEVEL_WARN, "Failed to parse data for fan %d", i);
+            memset(f, 0, sizeof(*f));
+            continue;
+        }
+        // 6000 rpm is full speed.
+        double speed = f->rpm / 6000.0 * 100;
+        f->speed = speed > 100 ? 100 : static_cast<int>(speed);
+        f->id = (f->speed > 0 || f->rpm > 0) ? i : 0;
+    }
+
+    int taken = 0;
+    for (int i = 0; i < 2 && taken < fan_num; i++) {
+        if (fans[i].id != 0)
+            metrics->fan_list[taken++] = fans[i];
+    }
+    metrics->fan_count = static_cast<unsigned>(taken);
+}
+
+static enum miner_states decide_state(double hashrate)
+{
+    if (cgminer_running()) {
+        if (miner_is_stopped)
+            return MINER_STATE_STOPPED;
+        if (cgminer_ready() && hashrate > 0)
+            return cgminer_autotune_in_progress() ? MINER_STATE_AUTO_TUNING : MINER_STATE_MINING;
+        return MINER_STATE_INITIALIZING;
+    }
+    return miner_is_stopped ? MINER_STATE_STOPPED : MINER_STATE_UNKNOWN;
+}
+
+kv_metrics_t *cgminer_metrics(void)
+{
+    json_t *answer = nullptr;
+    if (api_call_cmd("stats", &answer) != 0)
+        return nullptr;
+    json_ptr owner(answer, &json_decref);
+
+    json_t *ident = nullptr;
+    json_t *stats = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(answer, &err, 0, "{s[o,o!]}", "STATS", &ident, &stats) != 0) {
+        LOG_ERROR("%s", err.text);
+        LOG_ERROR("Failed to unpack STATS from api response");
+        return nullptr;
+    }
+
+    std::unique_ptr<kv_metrics_t, decltype(&free)> m(
+        static_cast<kv_metrics_t *>(calloc(1, sizeof(kv_metrics_t))), &free);
+    if (!m)
+        return nullptr;
+    const char *state = nullptr;
+    const char *ghs_5s = nullptr;
+    if (json_unpack(stats, "{si,s?s,ss,sf,sf,s?i}", "Elapsed", &m->uptime, "state", &state,
+                    "GHS 5s", &ghs_5s, "GHS av", &m->hashrate_avg, "freq_avg1", &m->freq,
+                    "temp_max", &m->temp) != 0) {
+        LOG_ERROR("Failed to unpack global metrics");
+        return nullptr;
+    }
+    m->hashrate = leading_decimal(ghs_5s) / 1000;
+    m->hashrate_avg /= 1000;
+    // A momentary spike is reported as the average.
+    if (m->hashrate > 2 * m->hashrate_avg)
+        m->hashrate = m->hashrate_avg;
+
+    m->state = decide_state(m->hashrate);
+    parse_chains_data(stats, m.get());
+    parse_fans_data(stats, m.get());
+    m->timestamp = time(nullptr);
+    return m.release();
+}
+
+// ---------------------------------------------------------------------------
+// Pool statistics
+
+static void fill_pool(kv_pool_stats_t *pool, const char *status, bool stratum_active,
+                      const char *diff, json_int_t accepted, json_int_t rejected, json_int_t stale)
+{
+    pool->asicboost = false;
+    snprintf(pool->diff, sizeof(pool->diff), "%s", diff[0] ? diff : "0");
+    pool->accepted = static_cast<uint64_t>(accepted);
+    pool->rejected = static_cast<uint64_t>(rejected);
+    pool->stale = static_cast<uint64_t>(stale);
+    if (strcmp(status, "Alive") == 0) {
+        pool->status = stratum_active ? POOL_ACTIVE : POOL_ALIVE;
+    } else if (strcmp(status, "Dead") == 0) {
+        pool->status = POOL_DEAD;
+    } else {
+        log_msg(LOG_LEVEL_WARN, "Unknown pool status: %s", status);
+        pool->status = POOL_NOT_CONFIGURED;
+    }
+}
+
+kv_pools_stats_t *cgminer_pools_stats(void)
+{
+    json_t *answer = nullptr;
+    if (api_call_cmd("pools", &answer) != 0)
+        return nullptr;
+    json_ptr owner(answer, &json_decref);
+
+    json_t *pools = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(answer, &err, 0, "{so}", "POOLS", &pools) != 0) {
+        LOG_ERROR("Failed to unpack POOLS from api response: %s", err.text);
+        return nullptr;
+    }
+    if (!json_is_array(pools)) {
+        LOG_ERROR("POOLS must be an array object");
+        return nullptr;
+    }
+
+    auto *stats = static_cast<kv_pools_stats_t *>(calloc(1, sizeof(kv_pools_stats_t)));
+    if (!stats)
+        return nullptr;
+    for (size_t i = 0; i < json_array_size(pools); i++) {
+        json_t *pool = json_array_get(pools, i);
+        if (!pool)
+            break;
+        const char *url = nullptr, *status = nullptr, *diff = nullptr;
+        int priority = 0;
+        json_int_t accepted = 0, rejected = 0, stale = 0;
+        int stratum_active = 0;
+        if (json_unpack_ex(pool, &err, 0, "{ss,ss,si,sI,sI,sI,ss,sb}", "URL", &url, "Status",
+                           &status, "Priority", &priority, "Accepted", &accepted, "Rejected",
+                           &rejected, "Stale", &stale, "Diff", &diff, "Stratum Active",
+                           &stratum_active) != 0) {
+            log_msg(LOG_LEVEL_WARN, "Failed to parse pool #%d stats: %s", static_cast<int>(i),
+                    err.text);
+            continue;
+        }
+
+        kv_pool_stats_t *entry = nullptr;
+        if (priority > 899 && strncmp(url, "DevFee", 6) == 0) {
+            if (stats->svc_fee_count >= SVC_FEE_POOLS_MAX) {
+                log_msg(LOG_LEVEL_DEBUG, "Ignoring service fee pool #%d", static_cast<int>(i));
+                continue;
+            }
+            entry = &stats->svc_fee_list[stats->svc_fee_count++];
+        } else if (strlen(url) < 3 && strcmp(status, "Dead") == 0) {
+            continue; // an unconfigured slot
+        } else if (i == 0) {
+            entry = &stats->main;
+        } else if (i == 1) {
+            entry = &stats->reserved;
+        } else if (i == 2) {
+            entry = &stats->reserved2;
+        } else {
+            continue;
+        }
+        fill_pool(entry, status, stratum_active != 0, diff, accepted, rejected, stale);
+    }
+    return stats;
+}

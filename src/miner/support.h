@@ -1,0 +1,126 @@
+// The miner program: process control, metrics snapshots and pool statistics.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <jansson.h>
+
+#include "miner/l3plus/config.h"
+
+// ---------------------------------------------------------------------------
+// Process control
+
+// Mining was stopped by the agent (and not started again since).
+extern std::atomic<bool> miner_is_stopped;
+// The miner configuration has autotuner stage 1 or 2 on.
+extern std::atomic<bool> miner_is_auto_tune;
+
+// Start (from scratch), restart or stop the miner on a background worker; one
+// worker of each kind at a time (a request while one runs is a WARN and 0).
+// Each worker asks for a status report when it is done. 0, or -1 when the
+// worker cannot be created. Main thread.
+int cgminer_start(void);
+int cgminer_restart(void);
+int cgminer_stop(void);
+
+// The miner process exists ("pidof -s cgminer"). Any thread; runs a shell.
+bool cgminer_running(void);
+// The miner's API accepts a connection. Any thread.
+bool cgminer_ready(void);
+
+// Waits up to timeout_secs for the workers under way to finish; true when none
+// is left. Called before the process tears down what workers use (logging).
+bool cgminer_wait_workers(int timeout_secs);
+
+// ---------------------------------------------------------------------------
+// Metrics snapshot
+
+enum miner_states {
+    MINER_STATE_INITIALIZING = 0,
+    MINER_STATE_MINING = 1,
+    MINER_STATE_AUTO_TUNING = 2,
+    MINER_STATE_SHUTTING_DOWN = 3,
+    MINER_STATE_STOPPED = 4,
+    MINER_STATE_FAILURE = 5,
+    MINER_STATE_RESTARTING = 6,
+    MINER_STATE_UNKNOWN = 7,
+};
+
+struct kv_fan_stats_t {
+    int id;    // 1 or 2; 0 = no data
+    int speed; // percent, 0-100
+    int rpm;
+};
+
+struct kv_chain_stats_t {
+    int id; // the miner's chain number; 0 = the slot holds no data
+    int num_chips;
+    double hash_rate;
+    double freq;
+    double volt;
+    double watt;
+    int hw_errors;
+    int chip_temp;
+    int pcb_temp;
+};
+
+struct kv_metrics_t {
+    time_t timestamp;
+    int uptime;
+    enum miner_states state;
+    double hashrate;
+    double hashrate_avg;
+    double freq;
+    int temp;
+    double watt;
+    int hw_errors;
+    kv_fan_stats_t fan_list[2];
+    unsigned fan_count;
+    // Slot i belongs to chain CHAIN_IDS[i], with or without data.
+    kv_chain_stats_t chain_list[CHAIN_COUNT];
+    unsigned chain_count;
+};
+
+// A new snapshot from the miner's "stats" answer (free() it), or null when the
+// miner cannot be read. Status and metrics threads.
+kv_metrics_t *cgminer_metrics(void);
+enum miner_states parse_miner_state(const char *text);
+// The chain and fan parts of a snapshot, from the stats object.
+void parse_chains_data(json_t *root, kv_metrics_t *metrics);
+void parse_fans_data(json_t *root, kv_metrics_t *metrics);
+bool cgminer_autotune_in_progress(void);
+
+// ---------------------------------------------------------------------------
+// Pool statistics
+
+enum kv_pool_status_t {
+    POOL_NOT_CONFIGURED = 0,
+    POOL_ACTIVE = 1,
+    POOL_ALIVE = 2,
+    POOL_DEAD = 3,
+};
+
+struct kv_pool_stats_t {
+    bool asicboost;
+    char diff[20];
+    uint64_t accepted;
+    uint64_t rejected;
+    uint64_t stale;
+    enum kv_pool_status_t status;
+};
+
+#define SVC_FEE_POOLS_MAX 4
+
+struct kv_pools_stats_t {
+    kv_pool_stats_t main;
+    kv_pool_stats_t reserved;
+    kv_pool_stats_t reserved2;
+    kv_pool_stats_t svc_fee_list[SVC_FEE_POOLS_MAX];
+    unsigned svc_fee_count;
+};
+
+// A new record from the miner's "pools" answer (free() it), or null when the
+// answer cannot be used. Status thread.
+kv_pools_stats_t *cgminer_pools_stats(void);
