@@ -1,0 +1,144 @@
+// Drives the agent's miner control from inside a device sandbox, for the
+// end-to-end tests: each argument is one step, run in order; each step prints
+// one line "RESULT <step> <json>" on standard output.
+//
+//   kvminerctl running | ready | start | stop | restart | wait | stopped |
+//              marker | metrics | pools | sleep:SECS | exit[:SECS]
+//
+// "exit[:SECS]" ends the way the agent does: it waits up to SECS (default 30)
+// for workers under way, then tears logging down, or leaves at once without
+// teardown when a worker is still running.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <jansson.h>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "log.h"
+#include "miner/support.h"
+#include "paths.h"
+
+namespace
+{
+using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
+
+void result(const std::string &step, json_t *value)
+{
+    json_ptr owner(value, &json_decref);
+    char *text = value ? json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY) : nullptr;
+    printf("RESULT %s %s\n", step.c_str(), text ? text : "null");
+    fflush(stdout);
+    free(text);
+}
+
+json_t *metrics_json(const kv_metrics_t &m)
+{
+    json_t *chains = json_array();
+    for (unsigned i = 0; i < m.chain_count; i++) {
+        const kv_chain_stats_t &c = m.chain_list[i];
+        json_array_append_new(chains,
+                              json_pack("{si,si,sf,sf,sf,sf,si,si,si}", "id", c.id, "num_chips",
+                                        c.num_chips, "hash_rate", c.hash_rate, "freq", c.freq,
+                                        "volt", c.volt, "watt", c.watt, "hw_errors", c.hw_errors,
+                                        "chip_temp", c.chip_temp, "pcb_temp", c.pcb_temp));
+    }
+    json_t *fans = json_array();
+    for (unsigned i = 0; i < m.fan_count; i++)
+        json_array_append_new(fans, json_pack("{si,si,si}", "id", m.fan_list[i].id, "speed",
+                                              m.fan_list[i].speed, "rpm", m.fan_list[i].rpm));
+    return json_pack("{si,si,sf,sf,sf,si,sf,si,so,so}", "state", m.state, "uptime", m.uptime,
+                     "hashrate", m.hashrate, "hashrate_avg", m.hashrate_avg, "freq", m.freq, "temp",
+                     m.temp, "watt", m.watt, "hw_errors", m.hw_errors, "chains", chains, "fans",
+                     fans);
+}
+
+json_t *pool_json(const kv_pool_stats_t &p)
+{
+    return json_pack("{si,ss,sI,sI,sI}", "status", p.status, "diff", p.diff, "accepted",
+                     static_cast<json_int_t>(p.accepted), "rejected",
+                     static_cast<json_int_t>(p.rejected), "stale",
+                     static_cast<json_int_t>(p.stale));
+}
+
+json_t *pools_json(const kv_pools_stats_t &p)
+{
+    json_t *fees = json_array();
+    for (unsigned i = 0; i < p.svc_fee_count; i++)
+        json_array_append_new(fees, pool_json(p.svc_fee_list[i]));
+    return json_pack("{so,so,so,so}", "main", pool_json(p.main), "reserved", pool_json(p.reserved),
+                     "reserved2", pool_json(p.reserved2), "svc_fee", fees);
+}
+
+json_t *marker(void)
+{
+    std::ifstream in(PATH_STOP_TRIGGER);
+    if (!in)
+        return json_null();
+    std::stringstream text;
+    text << in.rdbuf();
+    return json_string(text.str().c_str());
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (log_init() != 0) {
+        fprintf(stderr, "kvminerctl: cannot initialise logging\n");
+        return 2;
+    }
+    for (int i = 1; i < argc; i++) {
+        std::string step = argv[i];
+        std::string arg;
+        size_t colon = step.find(':');
+        if (colon != std::string::npos) {
+            arg = step.substr(colon + 1);
+            step.resize(colon);
+        }
+        if (step == "running") {
+            result(step, json_boolean(cgminer_running()));
+        } else if (step == "ready") {
+            result(step, json_boolean(cgminer_ready()));
+        } else if (step == "start") {
+            result(step, json_integer(cgminer_start()));
+        } else if (step == "stop") {
+            result(step, json_integer(cgminer_stop()));
+        } else if (step == "restart") {
+            result(step, json_integer(cgminer_restart()));
+        } else if (step == "wait") {
+            result(step, json_boolean(cgminer_wait_workers(60)));
+        } else if (step == "stopped") {
+            result(step, json_boolean(miner_is_stopped));
+        } else if (step == "marker") {
+            result(step, marker());
+        } else if (step == "metrics") {
+            std::unique_ptr<kv_metrics_t, decltype(&free)> m(cgminer_metrics(), &free);
+            result(step, m ? metrics_json(*m) : nullptr);
+        } else if (step == "pools") {
+            std::unique_ptr<kv_pools_stats_t, decltype(&free)> p(cgminer_pools_stats(), &free);
+            result(step, p ? pools_json(*p) : nullptr);
+        } else if (step == "sleep") {
+            std::this_thread::sleep_for(std::chrono::duration<double>(atof(arg.c_str())));
+            result(step, json_true());
+        } else if (step == "exit") {
+            int secs = arg.empty() ? 30 : atoi(arg.c_str());
+            if (!cgminer_wait_workers(secs)) {
+                log_msg(LOG_LEVEL_WARN, "Miner worker still running, exiting without cleanup");
+                result(step, json_false());
+                _exit(0);
+            }
+            result(step, json_true());
+            log_cleanup();
+            return 0;
+        } else {
+            fprintf(stderr, "kvminerctl: unknown step %s\n", argv[i]);
+            return 2;
+        }
+    }
+    log_cleanup();
+    return 0;
+}
