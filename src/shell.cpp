@@ -53,7 +53,10 @@ struct fd_owner {
 // The child starts like a fresh process: signals unblocked (the agent's
 // background threads block the stop signals) and at their default actions,
 // and none of the agent's descriptors (the server connection, API sockets):
-// a miner started from here must not keep the agent's socket open.
+// a miner started from here must not keep the agent's socket open. Its
+// standard input is /dev/null; its standard output is stdout_fd, or /dev/null
+// (what "pidof" and the device scripts print is of no use to the agent and
+// would only interleave with its console log). Standard error stays.
 static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid)
 {
     spawn_setup s;
@@ -65,8 +68,11 @@ static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid)
     posix_spawnattr_setsigmask(&s.attr, &none);
     posix_spawnattr_setsigdefault(&s.attr, &defaults);
     posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_addopen(&s.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (stdout_fd >= 0)
         posix_spawn_file_actions_adddup2(&s.actions, stdout_fd, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&s.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addclosefrom_np(&s.actions, STDERR_FILENO + 1);
 
     char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),

@@ -5,7 +5,7 @@
 
 #include <string>
 
-// Runs cmd and waits for it. Result: the command's exit status (0-255), or -1
+// Runs cmd and waits for it, its output discarded. Result: the command's exit status (0-255), or -1
 // when the shell could not be started or the command died of a signal.
 // Any thread; blocks for as long as the command runs.
 int shell_run(const char *cmd);

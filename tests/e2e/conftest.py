@@ -5,10 +5,12 @@
   make_device(**opts) / device        a sandboxed device (netns + root folder)
   start_server(device, ...) / server  devserver.py in the device's namespace
   start_agent(device, ...)            the agent binary in the device's sandbox
+                                      (miner=True: with the simulated miner)
 
 Device options, as keyword arguments to make_device or on a marker:
   @pytest.mark.device(mac="02:00:00:00:00:01", route=False, resolv=False,
-                      log_conf=False, install_ca=False)
+                      log_conf=False, install_ca=False,
+                      miner_config=kvtest.DEFAULT_MINER_CONFIG)
 """
 
 import os
@@ -25,7 +27,7 @@ _UNSET = object()
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "device(**opts): options for the `device` fixture "
-        "(mac, route, resolv, log_conf, install_ca, ip, gateway)")
+        "(mac, route, resolv, log_conf, install_ca, ip, gateway, miner_config)")
 
 
 @pytest.hookimpl(tryfirst=True, hookwrapper=True)
@@ -99,16 +101,26 @@ def _dump(request, devices):
         cmds = d.commands()
         if cmds:
             print("---- commands.log ----\n" + "\n".join(cmds))
+        miner_log = d.miner_log_text()
+        if miner_log:
+            print("---- minersim.log ----\n" + miner_log)
+        reqs = d.miner_requests()
+        if reqs:
+            print("---- miner requests (last 20 of %d) ----" % len(reqs))
+            for r in reqs[-20:]:
+                print("  %.3f %s (%s)" % (r["time"], r["command"], r["mode"]))
 
 
 @pytest.fixture
 def make_device(request, tmp_path, certs, _sandbox_ok):
     """make_device(mac=..., route=True, resolv=True, log_conf=True,
-    install_ca=True, ip=..., gateway=...) -> kvtest.Device (set up; torn down
-    after the test)."""
+    install_ca=True, ip=..., gateway=..., miner_config=None) -> kvtest.Device
+    (set up; torn down after the test). miner_config: written as
+    /config/cgminer.conf (dict, str or bytes; True: kvtest.DEFAULT_MINER_CONFIG;
+    None: no file)."""
     devices = []
 
-    def make(install_ca=True, **opts):
+    def make(install_ca=True, miner_config=None, **opts):
         base = tmp_path / ("dev%d" % (len(devices) + 1))
         base.mkdir()
         dev = kvtest.Device(base, **opts)
@@ -116,6 +128,10 @@ def make_device(request, tmp_path, certs, _sandbox_ok):
         dev.setup()
         if install_ca:
             dev.install_ca(certs["ca"])
+        if miner_config is True:
+            miner_config = kvtest.DEFAULT_MINER_CONFIG
+        if miner_config is not None:
+            dev.write_miner_config(miner_config)
         return dev
 
     yield make
@@ -154,16 +170,19 @@ def server(device, start_server):
 @pytest.fixture
 def start_agent():
     """start_agent(device, args=(), config=<valid>, server=None,
-    server_url="auto", valgrind=None, ro_binds=()) -> kvtest.Agent.
+    server_url="auto", valgrind=None, ro_binds=(), keep_config=False,
+    miner=False) -> kvtest.Agent.
 
     config: dict (written as JSON) / str / bytes (written as is) / None (no
     /config/korvane.json); default {"api_key": kvtest.API_KEY}; pass
     keep_config=True to leave the file alone.
     server_url "auto": "-s <server.url>" (or a URL where nothing listens if
     no server) is put before `args`; None: `args` only; a string: that URL.
+    miner=True: /etc/init.d/cgminer.sh start runs first in the agent's
+    sandbox (the simulated miner; see Device.miner_* for its files).
     """
     def start(device, args=(), config=_UNSET, server=None, server_url="auto",
-              valgrind=None, ro_binds=(), keep_config=False):
+              valgrind=None, ro_binds=(), keep_config=False, miner=False):
         if not keep_config:
             device.write_config({"api_key": kvtest.API_KEY} if config is _UNSET else config)
         full = []
@@ -172,5 +191,6 @@ def start_agent():
         if server_url is not None:
             full += ["-s", server_url]
         full += list(args)
-        return kvtest.Agent(device, full, valgrind=valgrind, ro_binds=ro_binds).start()
+        return kvtest.Agent(device, full, valgrind=valgrind, ro_binds=ro_binds,
+                            miner=miner).start()
     return start

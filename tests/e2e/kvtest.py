@@ -4,7 +4,10 @@ Everything device-like runs in a network namespace made for the test (lo and
 an eth0 on a veth pair with TEST-NET-1 addresses, no link to the host) and in a
 bubblewrap sandbox whose /config, /www, /opt/korvane, /etc/init.d, /var/log and
 /etc/resolv.conf are folders of the test's own device root; see
-devtools/sandbox. The fixtures in conftest.py build these objects.
+devtools/sandbox. The miner is devtools/minersim.py, started by the device's
+/etc/init.d/cgminer.sh inside the same sandbox as the program under test
+(miner=True on Agent / Device.run). The fixtures in conftest.py build these
+objects.
 
 Environment:
   KVAGENT_BIN=path      agent binary (default <repo>/build/kvagent)
@@ -28,6 +31,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 SANDBOX = REPO / "devtools" / "sandbox"
 DEVSERVER = REPO / "devtools" / "devserver.py"
+MINERSIM = REPO / "devtools" / "minersim.py"
 PYTHON = "/usr/bin/python3"
 
 sys.path.insert(0, str(REPO / "devtools"))
@@ -48,6 +52,40 @@ HELP_TEXT = (
     "    -u,--upload               Force upload miner config\n"
     "    -h                        Display this message\n"
 )
+
+# A /config/cgminer.conf for tests (written only when asked:
+# make_device(miner_config=...), Device.write_miner_config()).
+DEFAULT_MINER_CONFIG = {
+    "pools": [
+        {"url": "stratum+tcp://pool.example.invalid:3333", "user": "kvtest.worker1",
+         "pass": "x"},
+        {"url": "stratum+tcp://backup.example.invalid:3333", "user": "kvtest.worker2",
+         "pass": "x"},
+    ],
+    "api-listen": True,
+    "api-network": True,
+    "api-groups": "A:stats:pools:devs:summary:version",
+    "api-allow": "A:0/0,W:*",
+    "bitmain-use-vil": True,
+    "bitmain-freq": "384",
+    "bitmain-freq1": "0",
+    "bitmain-freq2": "0",
+    "bitmain-freq3": "0",
+    "bitmain-freq4": "0",
+    "bitmain-voltage": "0725",
+    "multi-version": "1",
+}
+
+# Runs the sandboxed command after starting the simulated miner the way the
+# device does; the command then takes the shell's place (exec), so it stays
+# the child of the sandbox's pid 1.
+MINER_WRAPPER = '/etc/init.d/cgminer.sh start >/dev/null 2>&1; exec "$@"'
+
+
+def with_miner(cmd):
+    """`cmd` preceded by the start of the simulated miner (see MINER_WRAPPER)."""
+    return ["/bin/sh", "-c", MINER_WRAPPER, "sh"] + [str(c) for c in cmd]
+
 
 # Log lines: "%D{%Y-%m-%d %H:%M:%S} %-5p %m%n"
 LOG_PREFIX = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
@@ -90,6 +128,17 @@ def wait_for(pred, timeout, interval=0.05, what="condition"):
         time.sleep(interval)
 
 
+def write_atomic(path, data):
+    """Replace the file at `path` (str or bytes) through a temporary file in
+    the same folder, so that a reader never sees half of it."""
+    path = Path(path)
+    if isinstance(data, str):
+        data = data.encode()
+    tmp = path.with_name(".%s.tmp%d" % (path.name, os.getpid()))
+    tmp.write_bytes(data)
+    os.replace(tmp, path)
+
+
 def _run(cmd, check=True, timeout=60, **kw):
     res = subprocess.run([str(c) for c in cmd], capture_output=True, text=True,
                          timeout=timeout, **kw)
@@ -119,7 +168,9 @@ class Device:
     """A network namespace plus a device root folder.
 
     Paths on the host side: root, config_path, log_conf, cert_path, www,
-    init_d, var_log, resolv_conf, commands_log.
+    init_d, var_log, resolv_conf, commands_log; of the simulated miner:
+    miner_config_path, chip_hr_path, miner_control_path, miner_args_path,
+    miner_request_log, miner_log_path, miner_pidfile, script_delay_path.
     """
 
     def __init__(self, base, mac=DEFAULT_MAC, route=True, resolv=True, ip="192.0.2.10/24",
@@ -232,6 +283,131 @@ class Device:
         """A server URL on which nothing listens in this namespace."""
         return "wss://localhost:%d%s" % (SERVER_PORT - 1, WS_PATH)
 
+    # -- the simulated miner ---------------------------------------------------
+    @property
+    def miner_config_path(self):
+        return self.root / "config" / "cgminer.conf"
+
+    @property
+    def chip_hr_path(self):
+        return self.www / "pages" / "cgi-bin" / "chip_hr.json"
+
+    @property
+    def miner_control_path(self):
+        return self.root / "run" / "sandbox" / "minersim.json"
+
+    @property
+    def miner_args_path(self):
+        return self.root / "run" / "sandbox" / "minersim.args"
+
+    @property
+    def miner_request_log(self):
+        return self.root / "run" / "sandbox" / "minersim-requests.log"
+
+    @property
+    def miner_log_path(self):
+        return self.var_log / "minersim.log"
+
+    @property
+    def miner_pidfile(self):
+        return self.root / "run" / "sandbox" / "cgminer.pid"
+
+    @property
+    def script_delay_path(self):
+        return self.root / "run" / "sandbox" / "cgminer.sh.delay"
+
+    def write_miner_config(self, config=DEFAULT_MINER_CONFIG):
+        """/config/cgminer.conf: dict/list -> JSON (indent 2); str/bytes -> as
+        is; None -> no file. Default: DEFAULT_MINER_CONFIG. The miner reads it
+        when it starts."""
+        p = self.miner_config_path
+        if config is None:
+            if p.exists():
+                p.unlink()
+            return
+        if isinstance(config, (dict, list)):
+            config = json.dumps(config, indent=2)
+        write_atomic(p, config)
+
+    def miner_config_json(self):
+        return json.loads(self.miner_config_path.read_text())
+
+    def miner_control(self, **members):
+        """Replace the miner's control file with these members (mode=...,
+        trickle_delay=..., huge_bytes=..., pools_dead=[...]; none: defaults).
+        The miner reads it at every connection and every 0.5 s."""
+        write_atomic(self.miner_control_path, json.dumps(members))
+        return members
+
+    def miner_args(self, text):
+        """Extra `minersim.py serve` options for the next start by
+        cgminer.sh (e.g. "--warmup 20"); None removes them."""
+        p = self.miner_args_path
+        if text is None:
+            if p.exists():
+                p.unlink()
+            return
+        write_atomic(p, text.strip() + "\n")
+
+    def script_delay(self, seconds):
+        """Make cgminer.sh and stop_cgminer.cgi sleep `seconds` before they
+        act; None: no delay."""
+        p = self.script_delay_path
+        if seconds is None:
+            if p.exists():
+                p.unlink()
+            return
+        write_atomic(p, "%g\n" % seconds)
+
+    def miner_requests(self, command=None):
+        """Requests the miner received, in order: dicts with time, command
+        (None for a request that is not a JSON object with a command), mode."""
+        try:
+            text = self.miner_request_log.read_text()
+        except FileNotFoundError:
+            return []
+        out = []
+        for line in text.splitlines():
+            if not line.endswith("}"):
+                continue  # a line being written
+            r = json.loads(line)
+            if command is None or r["command"] == command:
+                out.append(r)
+        return out
+
+    def wait_miner_requests(self, command=None, count=1, timeout=10):
+        """Wait until the miner has received at least `count` requests (of
+        `command`); returns them all."""
+        def enough():
+            r = self.miner_requests(command)
+            return r if len(r) >= count else None
+        return wait_for(enough, timeout * TIME_SCALE,
+                        what="%d miner request(s) %s" % (count, command or ""))
+
+    def miner_log_text(self):
+        """The miner's output (/var/log/minersim.log)."""
+        try:
+            return self.miner_log_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def chip_hr_json(self):
+        return json.loads(self.chip_hr_path.read_text())
+
+    def miner_pids(self):
+        """Host pids of the processes named cgminer in this device's
+        namespace (the simulated miner)."""
+        res = _run(["ip", "netns", "pids", self.name], check=False)
+        pids = []
+        for tok in res.stdout.split():
+            try:
+                comm = Path("/proc/%s/comm" % tok).read_text().strip()
+            except OSError:
+                continue
+            if comm == "cgminer":
+                pids.append(int(tok))
+        return pids
+
     # -- running things ------------------------------------------------------
     def sandbox_cmd(self, cmd, info_fd=None, ro_binds=()):
         full = [str(SANDBOX), "run", "--netns", self.name, "--root", str(self.root)]
@@ -241,8 +417,12 @@ class Device:
             full += ["--ro-bind", str(b)]
         return full + ["--"] + [str(c) for c in cmd]
 
-    def run(self, cmd, timeout=60, check=False, ro_binds=()):
-        """Run a command inside the sandbox; returns CompletedProcess (text)."""
+    def run(self, cmd, timeout=60, check=False, ro_binds=(), miner=False):
+        """Run a command inside the sandbox; returns CompletedProcess (text).
+        miner=True starts the simulated miner in the same sandbox first (it
+        ends with the sandbox)."""
+        if miner:
+            cmd = with_miner(cmd)
         return _run(self.sandbox_cmd(cmd, ro_binds=ro_binds), check=check, timeout=timeout)
 
     def netns_cmd(self, cmd):
@@ -505,9 +685,12 @@ class Agent:
     Output: stdout and stderr are captured separately (stdout_text(),
     stderr_text()) and merged line by line in arrival order (log_text(),
     also in the file log_path).
+
+    miner=True starts the simulated miner in the same sandbox (so in the
+    agent's pid namespace) just before the agent.
     """
 
-    def __init__(self, device, args, valgrind=None, ro_binds=()):
+    def __init__(self, device, args, valgrind=None, ro_binds=(), miner=False):
         self.device = device
         self.args = [str(a) for a in args]
         self.valgrind = valgrind_enabled() if valgrind is None else valgrind
@@ -525,6 +708,7 @@ class Agent:
         self._threads = []
         self._logf = None
         self._ro_binds = list(ro_binds)
+        self.miner = miner
 
     def command(self):
         cmd = [str(self.binary)] + self.args
@@ -532,6 +716,8 @@ class Agent:
             cmd = ["valgrind", "--error-exitcode=99", "--leak-check=full",
                    "--errors-for-leak-kinds=definite", "--track-fds=no",
                    "--log-file=/run/sandbox/%s" % self.valgrind_log.name] + cmd
+        if self.miner:
+            cmd = with_miner(cmd)
         return cmd
 
     def start(self):
@@ -585,7 +771,9 @@ class Agent:
     # -- pids and signals ------------------------------------------------------
     @property
     def pid(self):
-        """Host pid of the agent process itself (child of the sandbox's pid 1)."""
+        """Host pid of the agent process itself: the child of the sandbox's
+        pid 1 that is not the miner (a started miner is reparented to pid 1
+        too)."""
         if self._pid is None:
             def child():
                 if self.ns_init_pid is None:
@@ -595,7 +783,14 @@ class Agent:
                     kids = p.read_text().split()
                 except OSError:
                     raise AssertionError("sandbox is gone (agent exited?)") from None
-                return int(kids[0]) if kids else None
+                for k in kids:
+                    try:
+                        comm = Path("/proc/%s/comm" % k).read_text().strip()
+                    except OSError:
+                        continue  # just ended
+                    if comm != "cgminer":
+                        return int(k)
+                return None
             self._pid = wait_for(child, 10, what="agent process")
         return self._pid
 

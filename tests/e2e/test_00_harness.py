@@ -1,6 +1,7 @@
 """Checks of the test harness itself (sandbox, devserver), without the agent."""
 
 import json
+import re
 import signal
 import subprocess
 import time
@@ -74,20 +75,25 @@ def test_sandbox_refuses_non_test_addresses():
                                               text=True).stdout
 
 
-def test_agent_process_pid_and_signal(device, tmp_path):
-    """The Agent helper finds the real process, signals it and reports its status."""
+@pytest.mark.parametrize("miner", [False, True])
+def test_agent_process_pid_and_signal(device, tmp_path, miner):
+    """The Agent helper finds the real process (not the miner started next to
+    it), signals it and reports its status."""
     prog = tmp_path / "fake-agent.sh"
     prog.write_text("#!/bin/bash\n"
                     "trap 'echo got TERM; echo bye >&2; exit 3' TERM\n"
-                    "echo ready $$\n"
+                    "echo ready $$ miner $(pidof -s cgminer || echo none)\n"
                     "while :; do sleep 0.05; done\n")
     prog.chmod(0o755)
-    agent = kvtest.Agent(device, ["x"], valgrind=False)
+    agent = kvtest.Agent(device, ["x"], valgrind=False, miner=miner)
     agent.binary = prog
     agent.start()
-    m = agent.wait_log(r"^ready (\d+)$")
+    m = agent.wait_log(r"^ready (\d+) miner (\w+)$")
     assert m.group(1) == "2"  # pid 2 inside the sandbox's pid namespace
+    assert (m.group(2) != "none") == miner
     assert Path("/proc/%d/cmdline" % agent.pid).read_bytes().split(b"\0")[1] == str(prog).encode()
+    miners = device.miner_pids()
+    assert len(miners) == (1 if miner else 0) and agent.pid not in miners
     agent.signal(signal.SIGTERM)
     assert agent.wait_exit(5) == 3
     assert "got TERM" in agent.stdout_text()
@@ -210,3 +216,371 @@ def test_expired_certificate_chains_to_dev_ca(certs, expired_certs):
     r = verify()
     assert r.returncode != 0 and "expired" in r.stdout + r.stderr
     assert verify("-no_check_time").returncode == 0
+
+
+# ------------------------------------------------------------ simulated miner
+
+# Runs inside the sandbox next to the miner: each argument is one JSON step,
+# each step prints one JSON line.
+#   {"op": "call", "send": TEXT or [CHUNKS], "pause": S, "shut": BOOL, "read_for": S}
+#       one API connection: the chunks sent `pause` apart, the write side shut
+#       if asked, then read until the miner closes (or `read_for` seconds)
+#       -> {"data": text (latin-1), "error": null | "timeout" | "refused" | ...}
+#   {"op": "hold", "send": TEXT}        send, keep the connection open unread
+#   {"op": "held"}                      bytes readable on it within 0.5 s
+#   {"op": "control", "members": {...}} rewrite the miner's control file
+#   {"op": "sh", "cmd": TEXT}           -> {"out": stdout, "rc": status}
+#   {"op": "gone", "secs": S}           -> true once `pidof cgminer` finds nothing
+#   {"op": "sleep", "secs": S}
+MINER_CLIENT = r'''
+import json, os, socket, subprocess, sys, time
+held = []
+def call(step):
+    s = socket.socket()
+    s.settimeout(5)
+    try:
+        s.connect(("127.0.0.1", 4028))
+    except OSError as exc:
+        return {"data": "", "error": "refused" if isinstance(exc, ConnectionRefusedError)
+                else str(exc)}
+    chunks = step.get("send", "")
+    for i, c in enumerate([chunks] if isinstance(chunks, str) else chunks):
+        if i:
+            time.sleep(step.get("pause", 0.2))
+        s.sendall(c.encode())
+    if step.get("shut"):
+        s.shutdown(socket.SHUT_WR)
+    data, error = b"", None
+    end = time.monotonic() + step.get("read_for", 10)
+    try:
+        while True:
+            s.settimeout(max(0.01, end - time.monotonic()))
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    except socket.timeout:
+        error = "timeout"
+    except OSError as exc:
+        error = str(exc)
+    s.close()
+    return {"data": data.decode("latin-1"), "error": error}
+for arg in sys.argv[1:]:
+    step = json.loads(arg)
+    op = step["op"]
+    if op == "call":
+        out = call(step)
+    elif op == "hold":
+        s = socket.create_connection(("127.0.0.1", 4028), timeout=5)
+        s.sendall(step["send"].encode())
+        held.append(s)
+        out = True
+    elif op == "held":
+        s = held[-1]
+        s.settimeout(0.5)
+        try:
+            out = len(s.recv(65536))
+        except socket.timeout:
+            out = "timeout"
+    elif op == "control":
+        with open("/run/sandbox/minersim.json.tmp", "w") as f:
+            json.dump(step["members"], f)
+        os.replace("/run/sandbox/minersim.json.tmp", "/run/sandbox/minersim.json")
+        out = True
+    elif op == "sh":
+        r = subprocess.run(["/bin/sh", "-c", step["cmd"]], capture_output=True, text=True)
+        out = {"out": r.stdout, "rc": r.returncode}
+    elif op == "gone":
+        end = time.monotonic() + step["secs"]
+        while subprocess.run(["pidof", "-s", "cgminer"], capture_output=True).returncode == 0:
+            if time.monotonic() > end:
+                break
+            time.sleep(0.05)
+        out = subprocess.run(["pidof", "-s", "cgminer"], capture_output=True).returncode != 0
+    elif op == "sleep":
+        time.sleep(step["secs"])
+        out = True
+    print(json.dumps(out), flush=True)
+'''
+
+
+def miner_steps(device, *steps, timeout=90):
+    """Run MINER_CLIENT with these steps in the device's sandbox, next to a
+    freshly started simulated miner; returns one result per step."""
+    r = device.run([kvtest.PYTHON, "-c", MINER_CLIENT] + [json.dumps(s) for s in steps],
+                   timeout=timeout, miner=True)
+    assert r.returncode == 0, r.stderr + device.miner_log_text()
+    out = [json.loads(line) for line in r.stdout.splitlines()]
+    assert len(out) == len(steps), r.stdout
+    return out
+
+
+def call(command, **kw):
+    return dict({"op": "call", "send": json.dumps({"command": command})}, **kw)
+
+
+def repaired(raw):
+    """The agent's two repairs of a miner answer, then the parsed JSON."""
+    assert raw.endswith("\0") and raw.count("\0") == 1, raw[-40:]
+    return json.loads(raw[:-1].replace("}{", "},{").replace(":inf", ":0"))
+
+
+def decimal_text(v):
+    return isinstance(v, str) and re.fullmatch(r"\d+\.\d+", v) is not None
+
+
+def is_int(v):
+    return isinstance(v, int) and not isinstance(v, bool)
+
+
+STATS_TYPES = {"Elapsed": is_int, "GHS 5s": decimal_text, "GHS av": float,
+               "miner_count": is_int, "fan_num": is_int, "fan1": is_int, "fan2": is_int,
+               "temp_max": is_int}
+CHAIN_TYPES = {"chain_acn%d": is_int, "chain_rate%d": decimal_text, "freq_avg%d": float,
+               "voltage%d": is_int, "temp%d": is_int, "temp2_%d": is_int, "chain_hw%d": is_int,
+               "consumption%d": float}
+POOL_TYPES = {"POOL": is_int, "URL": str, "Status": str, "Priority": is_int, "Quota": is_int,
+              "Long Poll": str, "Getworks": is_int, "Accepted": is_int, "Rejected": is_int,
+              "Stale": is_int, "Discarded": is_int, "Get Failures": is_int,
+              "Remote Failures": is_int, "User": str, "Last Share Time": str, "Diff": str,
+              "Diff1 Shares": is_int, "Proxy Type": str, "Proxy": str,
+              "Difficulty Accepted": float, "Difficulty Rejected": float,
+              "Difficulty Stale": float, "Last Share Difficulty": float, "Has Stratum": bool,
+              "Stratum Active": bool, "Stratum URL": str, "Has GBT": bool, "Best Share": is_int,
+              "Pool Rejected%": float, "Pool Stale%": float}
+
+
+def type_errors(obj, types):
+    """Members of `obj` missing or not of their type (a type or a predicate)."""
+    def ok(v, t):
+        return isinstance(v, t) if isinstance(t, type) else t(v)
+    return ["%s=%r" % (k, obj.get(k)) for k, t in types.items()
+            if k not in obj or not ok(obj[k], t)]
+
+
+def stats_object(raw):
+    answer = repaired(raw)
+    assert answer["STATUS"][0]["STATUS"] == "S" and answer["STATUS"][0]["Code"] == 70
+    ident, stats = answer["STATS"]
+    assert ident["Type"] == "Antminer L3+"
+    return stats
+
+
+POOL1 = {"url": "stratum+tcp://pool.example.invalid:3333", "user": "w.1", "pass": "x"}
+POOL2 = {"url": "stratum+tcp://backup.example.invalid:3333", "user": "w.2", "pass": "x"}
+# Chain 1 at 400 MHz, chain 3 with four chips at 420 (average 386), the rest global.
+SIM_CONFIG = {"pools": [POOL1, POOL2], "bitmain-freq": "384", "bitmain-freq1": "400",
+              "bitmain-freq2": "0",
+              "bitmain-chip-freq": ":".join(["0"] * 144 + ["420"] * 4 + ["0"] * 140)}
+
+
+def test_minersim_answers(make_device):
+    device = make_device(miner_config=SIM_CONFIG)
+    res = miner_steps(
+        device,
+        {"op": "sh", "cmd": "p=$(pidof -s cgminer); echo $p; cat /run/sandbox/cgminer.pid; "
+                            "cat /proc/$p/comm; tr '\\0' '\\n' < /proc/$p/cmdline | head -n 1"},
+        call("stats"),
+        {"op": "sleep", "secs": 2.2},
+        # The request arrives in two parts: the miner reads until it parses.
+        {"op": "call", "send": ['{"command":', '"stats"}'], "pause": 0.3},
+        call("pools", shut=True),
+        call("summary"),
+        {"op": "call", "send": "not json", "shut": True})
+    pid, pidfile, comm, argv0 = res[0]["out"].split()
+    assert (pid, comm, argv0) == (pidfile, "cgminer", "cgminer")
+
+    raw = res[1]["data"]
+    assert "}{" in raw and ":inf" in raw
+    with pytest.raises(ValueError):
+        json.loads(raw[:-1])
+    s1, s2 = stats_object(raw), stats_object(res[3]["data"])
+    for s in (s1, s2):
+        assert type_errors(s, STATS_TYPES) == []
+        for n in range(1, 5):
+            assert type_errors(s, {k % n: t for k, t in CHAIN_TYPES.items()}) == [], n
+            assert s["temp2_%d" % n] > s["temp%d" % n] and s["chain_acn%d" % n] == 72
+        assert (s["miner_count"], s["fan_num"]) == (4, 2)
+        assert all(3000 <= s[f] <= 4800 for f in ("fan1", "fan2"))
+        assert [s["freq_avg%d" % n] for n in range(1, 5)] == [400.0, 384.0, 386.0, 384.0]
+        rates = [float(s["chain_rate%d" % n]) for n in range(1, 5)]
+        for rate, freq in zip(rates, (400, 384, 386, 384)):
+            assert abs(rate / (72 * freq / 222) - 1) < 0.06, rates
+        assert abs(float(s["GHS 5s"]) - sum(rates)) < 0.05
+        assert abs(s["GHS av"] / float(s["GHS 5s"]) - 1) < 0.05
+    assert s2["Elapsed"] >= s1["Elapsed"] + 2
+    assert any(s1[k] != s2[k] for k in ("chain_rate1", "chain_rate2", "chain_rate3",
+                                         "chain_rate4", "fan1", "fan2"))
+
+    pools = repaired(res[4]["data"])["POOLS"]
+    assert [(p["URL"], p["Priority"], p["Status"], p["Stratum Active"]) for p in pools] == [
+        (POOL1["url"], 0, "Alive", True), (POOL2["url"], 1, "Alive", False),
+        (pools[2]["URL"], 999, "Alive", False)]
+    assert pools[2]["URL"].startswith("DevFee ")
+    assert [p["User"] for p in pools[:2]] == ["w.1", "w.2"]
+    for p in pools:
+        assert type_errors(p, POOL_TYPES) == [], p["URL"]
+
+    for r, code, msg in ((res[5], 14, "Invalid command"), (res[6], 23, "Invalid JSON")):
+        st = repaired(r["data"])["STATUS"][0]
+        assert (st["STATUS"], st["Code"], st["Msg"]) == ("E", code, msg)
+
+    chips = device.chip_hr_json()["chiphr"]
+    assert len(chips) == 4
+    names = ["Asic%02d" % i for i in range(72)]
+    for n, chain in enumerate(chips, 1):
+        assert list(chain) == names and all(decimal_text(v) for v in chain.values())
+        rates = sorted(float(v) for v in chain.values())
+        ideal = (400 if n == 1 else 384) / 222
+        assert abs(rates[36] / ideal - 1) < 0.05, (n, rates)
+        slow = [r for r in rates if r < 0.75 * ideal]
+        assert (len(slow) >= 2) == (n == 2), (n, slow)
+
+    assert [(r["command"], r["mode"]) for r in device.miner_requests()] == [
+        ("stats", "normal"), ("stats", "normal"), ("pools", "normal"), ("summary", "normal"),
+        (None, "normal")]
+
+
+def test_minersim_warmup_and_unreadable_config(device):
+    device.write_miner_config("{not json")
+    device.miner_args("--warmup 60")
+    stats_raw, pools_raw = [r["data"] for r in miner_steps(device, call("stats"), call("pools"))]
+    s = stats_object(stats_raw)
+    assert (s["GHS 5s"], s["GHS av"]) == ("0.00", 0.0)
+    assert [s["chain_rate%d" % n] for n in range(1, 5)] == ["0.00"] * 4
+    assert [s["freq_avg%d" % n] for n in range(1, 5)] == [384.0] * 4
+    pools = repaired(pools_raw)["POOLS"]
+    assert [(p["Priority"], p["URL"][:6], p["Stratum Active"]) for p in pools] == [
+        (999, "DevFee", True)]
+    assert "warm-up 60s" in device.miner_log_text()
+    assert "cannot read /config/cgminer.conf" in device.miner_log_text()
+
+
+STATS_PREFIX = '{"STATUS":[{"STATUS":"S","When":'
+
+
+def check_garbage(res, device):
+    data = res[-1]["data"]
+    assert data and res[-1]["error"] is None
+    with pytest.raises(ValueError):
+        repaired(data)
+
+
+def check_empty(res, device):
+    assert res[-1] == {"data": "", "error": None}
+
+
+def check_hang(res, device):
+    # The held connection gets nothing, while a second one is answered.
+    assert res[2] == "timeout"
+    assert stats_object(res[4]["data"])["miner_count"] == 4
+    assert res[5] == "timeout"
+
+
+def check_trickle(res, device):
+    data = res[-1]["data"]
+    assert res[-1]["error"] == "timeout"
+    assert 1 <= len(data) < 200 and STATS_PREFIX.startswith(data[:len(STATS_PREFIX)])
+
+
+def check_die(res, device):
+    assert res[0]["rc"] == 0  # running before
+    assert res[2] is True
+    assert res[3]["error"] == "refused"
+    assert res[4]["rc"] == 0  # the pid file stays
+
+
+def check_stock(res, device):
+    s = stats_object(res[-1]["data"])
+    assert not [k for k in s if k.startswith("freq_avg")]
+    assert all(isinstance(s["voltage%d" % n], float) for n in range(1, 5))
+    assert decimal_text(s["chain_rate1"]) and is_int(s["chain_acn1"])
+
+
+def check_huge(res, device):
+    data = res[-1]["data"]
+    assert len(data) == 300000
+    assert stats_object(data)["miner_count"] == 4
+
+
+def check_pools_dead(res, device):
+    pools = repaired(res[-1]["data"])["POOLS"]
+    assert [(p["Status"], p["Stratum Active"]) for p in pools] == [
+        ("Dead", False), ("Alive", True), ("Alive", False)]
+
+
+def control(**members):
+    return {"op": "control", "members": members}
+
+
+@pytest.mark.parametrize("mode,steps,check", [
+    ("garbage", [control(mode="garbage"), call("stats")], check_garbage),
+    ("empty", [control(mode="empty"), call("stats")], check_empty),
+    ("hang", [control(mode="hang"), {"op": "hold", "send": '{"command":"stats"}'},
+              {"op": "held"}, control(), call("stats"), {"op": "held"}], check_hang),
+    ("trickle", [control(mode="trickle", trickle_delay=0.05), call("stats", read_for=1.0)],
+     check_trickle),
+    ("die", [{"op": "sh", "cmd": "pidof -s cgminer"}, control(mode="die"),
+             {"op": "gone", "secs": 10}, call("stats"),
+             {"op": "sh", "cmd": "test -s /run/sandbox/cgminer.pid"}], check_die),
+    ("stock", [control(mode="stock"), call("stats")], check_stock),
+    ("huge", [control(mode="huge", huge_bytes=300000), call("stats")], check_huge),
+    ("normal", [control(pools_dead=[0]), call("pools")], check_pools_dead),
+], ids=["garbage", "empty", "hang", "trickle", "die", "stock", "huge", "pools_dead"])
+def test_minersim_control_modes(make_device, mode, steps, check):
+    """Each control of the miner, set from inside the sandbox while it runs."""
+    device = make_device(miner_config=SIM_CONFIG)
+    res = miner_steps(device, *steps)
+    check(res, device)
+    if mode != "die":
+        assert device.miner_requests()[0]["mode"] == mode
+
+
+DEVICE_SCRIPTS = r'''
+pids() { echo $(pidof cgminer); }
+ms() { echo $(( $(date +%s%N) / 1000000 )); }
+/etc/init.d/cgminer.sh start; echo "start $? $(pids)"
+first=$(pids)
+/etc/init.d/cgminer.sh start; echo "again $? $(pids)"
+/etc/init.d/cgminer.sh restart; echo "restart $? $(pids)"
+/etc/init.d/cgminer.sh stop
+echo "stop $? [$(pids)] $(test -e /run/sandbox/cgminer.pid && echo pidfile)"
+/etc/init.d/cgminer.sh stop; echo "stop-idle $?"
+/etc/init.d/cgminer.sh start; echo '{"mode": "die"}' > /run/sandbox/minersim.json
+i=0; while [ -n "$(pids)" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+echo '{}' > /run/sandbox/minersim.json
+/etc/init.d/cgminer.sh start; echo "after-crash $? $(pids)"
+echo 1 > /run/sandbox/cgminer.sh.delay
+t0=$(ms); /www/pages/cgi-bin/stop_cgminer.cgi > /tmp/cgi.out
+echo "cgi $? [$(pids)] $(( $(ms) - t0 ))"
+rm /run/sandbox/cgminer.sh.delay
+/etc/init.d/network.sh restart; echo "network $?"
+/www/pages/cgi-bin/get_kernel_log.cgi > /tmp/klog; echo "klog $? $(wc -l < /tmp/klog)"
+/etc/init.d/cgminer.sh bogus 2>/dev/null; echo "bogus $?"
+echo "first $first"
+cat /tmp/cgi.out; head -n 1 /tmp/klog
+'''
+
+
+def test_device_miner_scripts(device):
+    r = device.run(["/bin/sh", "-c", DEVICE_SCRIPTS], check=True)
+    lines = r.stdout.splitlines()
+    out = {line.split()[0]: line.split()[1:] for line in lines if line and line[0].islower()}
+    first = out["first"][0]
+    assert out["start"] == ["0", first]
+    assert out["again"] == ["0", first]  # no second miner
+    assert out["restart"][0] == "0" and out["restart"][1:] != [first] and \
+        len(out["restart"]) == 2
+    assert out["stop"] == ["0", "[]"]  # gone, and so is its pid file
+    assert out["stop-idle"] == ["0"]
+    assert out["after-crash"][0] == "0" and len(out["after-crash"]) == 2  # stale pid file
+    assert out["cgi"][:2] == ["0", "[]"] and int(out["cgi"][2]) >= 1000
+    assert out["network"] == ["0"] and out["bogus"] == ["1"]
+    assert out["klog"][0] == "0" and int(out["klog"][1]) >= 20
+    assert "cgminer stopped" in r.stdout
+    assert "[    0.000000] Booting Linux on physical CPU 0x0" in lines
+    assert device.commands() == [
+        "cgminer.sh start", "cgminer.sh start", "cgminer.sh restart", "cgminer.sh stop",
+        "cgminer.sh stop", "cgminer.sh start", "cgminer.sh start", "stop_cgminer.cgi",
+        "network.sh restart", "get_kernel_log.cgi", "cgminer.sh bogus"]
+    assert device.miner_log_text().count("listening on 127.0.0.1:4028") == 4

@@ -49,6 +49,9 @@ TEST(Shell, CommandsInheritNoDescriptorsAndNoBlockedSignals)
     std::string out;
     EXPECT_EQ(shell_read("grep SigBlk /proc/$$/status", &out), 0);
     EXPECT_EQ(out, "SigBlk:\t0000000000000000\n");
+    // Nothing to read: a command never waits on the agent's terminal.
+    EXPECT_EQ(shell_read("read line; echo $?", &out), 0);
+    EXPECT_EQ(out, "1\n");
 
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     close(fd);
