@@ -5,23 +5,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <jansson.h>
-#include <libgen.h>
 #include <memory>
 #include <string>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "log.h"
 #include "miner/network.h"
 #include "paths.h"
+#include "util.h"
 
 namespace
 {
 using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
+using text_ptr = std::unique_ptr<char, decltype(&free)>;
 } // namespace
 
 static void gen_pseudo_device_id(char *dev_id)
@@ -91,44 +89,6 @@ int agent_load_config(const char *path, struct agent_config *cfg)
     return 0;
 }
 
-// fsync the folder holding path so that a rename in it is durable.
-static void sync_parent_dir(const char *path)
-{
-    std::string copy(path);
-    int dfd = open(dirname(&copy[0]), O_RDONLY | O_DIRECTORY);
-    if (dfd < 0)
-        return;
-    fsync(dfd);
-    close(dfd);
-}
-
-namespace
-{
-// Removes the temporary file on every path that does not rename it into place.
-struct temp_file {
-    std::string path;
-    bool renamed = false;
-    ~temp_file()
-    {
-        if (!renamed)
-            unlink(path.c_str());
-    }
-};
-} // namespace
-
-// Opens the temporary file for writing with exactly the given mode (open()
-// applies the umask, and leaves the mode of a stale file as it was).
-static FILE *open_temp(const char *path, mode_t mode)
-{
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0)
-        return nullptr;
-    FILE *f = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
-    if (!f)
-        close(fd);
-    return f;
-}
-
 int agent_save_config(const char *path, const struct agent_config *cfg)
 {
     assert(path && cfg);
@@ -139,28 +99,15 @@ int agent_save_config(const char *path, const struct agent_config *cfg)
         return -1;
     }
 
-    // Write a sibling file and rename it over the target: a power cut leaves
-    // either the old or the new file, never a truncated one.
-    temp_file tmp{std::string(path) + ".tmp"};
-    mode_t mode = 0600;
-    struct stat st;
-    if (stat(path, &st) == 0)
-        mode = st.st_mode & 07777;
-    file_ptr f(open_temp(tmp.path.c_str(), mode), fclose);
-    if (!f) {
-        LOG_ERROR("Failed to open config file");
-        return -1;
-    }
-
-    bool ok = json_dumpf(root.get(), f.get(), JSON_INDENT(2)) == 0;
-    ok = fflush(f.get()) == 0 && ok;
-    ok = fsync(fileno(f.get())) == 0 && ok;
-    ok = fclose(f.release()) == 0 && ok;
-    if (!ok || rename(tmp.path.c_str(), path) != 0) {
+    text_ptr text(json_dumps(root.get(), JSON_INDENT(2)), &free);
+    if (!text) {
         LOG_ERROR("Failed to write to config fle");
         return -1;
     }
-    tmp.renamed = true;
-    sync_parent_dir(path);
+    int res = save_file(path, text.get(), strlen(text.get()));
+    if (res != 0) {
+        LOG_ERROR("%s", res == -1 ? "Failed to open config file" : "Failed to write to config fle");
+        return -1;
+    }
     return 0;
 }

@@ -3,7 +3,13 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <libgen.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/prctl.h>
 
 #include "log.h"
@@ -136,4 +142,59 @@ char *str_replace(const char *str, const char *substr, const char *repl)
     }
     strcpy(w, r);
     return out;
+}
+
+// fsync the folder holding path so that a rename in it is durable.
+static void sync_parent_dir(const char *path)
+{
+    std::string copy(path);
+    int dfd = open(dirname(&copy[0]), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0)
+        return;
+    fsync(dfd);
+    close(dfd);
+}
+
+static bool write_all(int fd, const char *p, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int save_file(const char *path, const void *data, size_t len)
+{
+    assert(path && (data || len == 0));
+    std::string tmp = std::string(path) + ".tmp";
+    struct stat st;
+    bool existed = stat(path, &st) == 0;
+    mode_t mode = existed ? (st.st_mode & 07777) : 0600;
+
+    // O_NOFOLLOW: a planted link must not redirect the write. fchmod: open()
+    // applies the umask and keeps the mode of a stale temporary file.
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return -1;
+    bool ok = fchmod(fd, mode) == 0;
+    if (ok && existed && (st.st_uid != geteuid() || st.st_gid != getegid()))
+        (void)!fchown(fd, st.st_uid, st.st_gid);
+    ok = ok && write_all(fd, static_cast<const char *>(data), len);
+    ok = ok && fsync(fd) == 0;
+    int saved = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(tmp.c_str(), path) == 0) {
+        sync_parent_dir(path);
+        return 0;
+    }
+    saved = ok ? errno : saved;
+    unlink(tmp.c_str());
+    errno = saved;
+    return -2;
 }

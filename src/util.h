@@ -31,3 +31,11 @@ char *bin_to_hex(const void *data, size_t n, char *buf);
 // New string with every non-overlapping occurrence of substr replaced by repl
 // (free() it); null for an empty substr.
 char *str_replace(const char *str, const char *substr, const char *repl);
+
+// Replaces the file at path with len bytes of data, atomically: a temporary
+// file beside it (path + ".tmp") is written, flushed and fsynced, then renamed
+// over path, and the folder is fsynced. The new file keeps the mode (and, when
+// permitted, the owner) of the one it replaces; a new file gets mode 0600.
+// 0; -1 when the temporary file cannot be created, -2 when writing or
+// renaming it fails (errno set; the old file is untouched). Any thread.
+int save_file(const char *path, const void *data, size_t len);
