@@ -25,3 +25,11 @@
 #define CMD_MINING_STOP "/www/pages/cgi-bin/stop_cgminer.cgi"
 #define CMD_STOP_TRIGGER_REMOVE "rm " PATH_STOP_TRIGGER
 #define CMD_STOP_TRIGGER_WRITE "echo \"1\" > " PATH_STOP_TRIGGER
+
+// Configuration files of the device.
+#define PATH_CONFIG_DIR "/config"
+#define PATH_NETWORK_CONFIG "/config/network.conf"
+#define MINER_CONFIG_FILE_NAME "cgminer.conf"
+#define NETWORK_CONFIG_FILE_NAME "network.conf"
+#define CMD_SYNC "sync"
+#define CMD_NETWORK_RESTART "/etc/init.d/network.sh restart"
