@@ -1,0 +1,32 @@
+// Watcher of the configuration files in /config: reports changes of the miner
+// and network configuration once the files have settled.
+#pragma once
+
+// What changed since the last report.
+struct watcher_status {
+    bool miner_cfg_changed; // MINER_CONFIG_FILE_NAME was written or moved in
+    bool net_cfg_changed;   // NETWORK_CONFIG_FILE_NAME was written or moved in
+};
+
+// Called on the watcher thread about 3 s after the last write of a watched
+// file; status is borrowed for the call.
+typedef void (*watcher_callback_t)(struct watcher_status *status);
+
+// Starts the watcher thread on PATH_CONFIG_DIR. A null callback is allowed
+// (changes are then only cleared). Always 0: an already running watcher is
+// left as it is (warning); a thread that cannot be created aborts the process.
+// Start and stop are called from one thread at a time.
+int watcher_start(watcher_callback_t callback);
+// Same as watcher_start on another folder (tests).
+int watcher_start_dir(watcher_callback_t callback, const char *dir);
+// Asks the thread to end and joins it (within about one second). 0, or -1
+// when the join fails. A watcher that is not running is a warning and 0.
+int watcher_stop(void);
+
+// While paused, writes that the watcher reads are dropped together with any
+// change still pending: the agent pauses it around its own writes.
+void watcher_pause(void);
+void watcher_resume(void);
+
+// Whether the watcher thread runs (diagnostics and tests).
+bool watcher_is_running(void);
