@@ -17,7 +17,9 @@
 
 #include "log.h"
 #include "miner/api.h"
+#include "miner/network.h"
 #include "miner/status.h"
+#include "miner/watcher.h"
 #include "paths.h"
 #include "shell.h"
 
@@ -454,4 +456,86 @@ kv_pools_stats_t *cgminer_pools_stats(void)
         fill_pool(entry, status, stratum_active != 0, diff, accepted, rejected, stale);
     }
     return stats;
+}
+
+// ---------------------------------------------------------------------------
+// Configuration transaction
+
+struct miner_config miner_config;
+bool miner_config_loaded = false;
+bool miner_config_changed = false;
+
+int cgminer_config_begin_changes(void)
+{
+    if (miner_load_config(PATH_MINER_CONFIG, &miner_config) != 0) {
+        LOG_ERROR("Failed to load cgminer config from %s", PATH_MINER_CONFIG);
+        return -1;
+    }
+    miner_config_loaded = true;
+    miner_config_changed = false;
+    return 0;
+}
+
+int cgminer_config_end_changes(void)
+{
+    int res = 0;
+    if (miner_config_changed) {
+        // The agent's own write is not an outside change.
+        watcher_pause();
+        res = 1;
+        if (miner_update_config(PATH_MINER_CONFIG, &miner_config) != 0) {
+            LOG_ERROR("Failed to save config file to %s", PATH_MINER_CONFIG);
+            res = -1;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        watcher_resume();
+    }
+    memset(&miner_config, 0, sizeof(miner_config));
+    miner_config_loaded = false;
+    miner_config_changed = false;
+    return res;
+}
+
+int cgminer_pool(int pool_idx, const char *url, const char *worker, const char *passwd)
+{
+    assert(url && worker);
+    if (!miner_config_loaded) {
+        LOG_ERROR("Miner config is not loaded!");
+        return -1;
+    }
+    if (pool_idx >= MINER_POOLS_MAX) {
+        LOG_ERROR("Invalid poolid - %d, it should be less than %d", pool_idx, MINER_POOLS_MAX);
+        return -1;
+    }
+    // A negative index counts as very large: pools are replaced or appended
+    // right after the last one.
+    if (static_cast<unsigned>(pool_idx) > miner_config.pool_count) {
+        LOG_ERROR("Invalid poolid - %d, it should be less or equeal to %d", pool_idx,
+                  static_cast<int>(miner_config.pool_count));
+        return -1;
+    }
+    if (static_cast<size_t>(pool_idx) == miner_config.pool_count) {
+        miner_config.pool_count++;
+        miner_config_changed = true;
+    }
+    struct pool_config scratch;
+    memset(&scratch, 0, sizeof(scratch));
+    snprintf(scratch.url, sizeof(scratch.url), "%s", url);
+    snprintf(scratch.worker, sizeof(scratch.worker), "%s", worker);
+    snprintf(scratch.passwd, sizeof(scratch.passwd), "%s", passwd ? passwd : "");
+    if (memcmp(&scratch, &miner_config.pools[pool_idx], sizeof(scratch)) == 0)
+        return 0;
+    miner_config.pools[pool_idx] = scratch;
+    miner_config_changed = true;
+    return 1;
+}
+
+json_t *cgminer_net_config(void)
+{
+    struct net_config cfg;
+    if (net_load_config(PATH_NETWORK_CONFIG, &cfg) != 0) {
+        LOG_ERROR("Failed to load network config %s", PATH_NETWORK_CONFIG);
+        return nullptr;
+    }
+    return json_pack("{so*}", "network", transform_net_config(&cfg));
 }

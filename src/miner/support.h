@@ -7,6 +7,7 @@
 #include <ctime>
 #include <jansson.h>
 
+#include "miner/config.h"
 #include "miner/l3plus/config.h"
 
 // ---------------------------------------------------------------------------
@@ -124,3 +125,28 @@ struct kv_pools_stats_t {
 // A new record from the miner's "pools" answer (free() it), or null when the
 // answer cannot be used. Status thread.
 kv_pools_stats_t *cgminer_pools_stats(void);
+
+// ---------------------------------------------------------------------------
+// Configuration transaction on /config/cgminer.conf. Main thread only: the
+// command handlers own the record.
+
+// The record of the open transaction; all zero outside one.
+extern struct miner_config miner_config;
+// A transaction is open (the file is loaded into miner_config).
+extern bool miner_config_loaded;
+// A setter changed the record in the open transaction.
+extern bool miner_config_changed;
+
+// Loads the file into the record. 0, or -1.
+int cgminer_config_begin_changes(void);
+// Stores the record when something changed (the watcher paused around the
+// write and one second after it) and clears it. 1 stored, 0 nothing to store,
+// -1 the store failed.
+int cgminer_config_end_changes(void);
+// Replaces pool pool_idx (0-2) or appends it right after the last one.
+// -1 refused, 0 already so, 1 changed.
+int cgminer_pool(int pool_idx, const char *url, const char *worker, const char *passwd);
+
+// {"network": view of /config/network.conf}, or null when the file cannot be
+// loaded. Any thread.
+json_t *cgminer_net_config(void);

@@ -1,5 +1,13 @@
 #include "miner/l3plus/config.h"
 
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "log.h"
+#include "miner/config.h"
+
 const int CHAIN_IDS[CHAIN_COUNT] = {1, 2, 3, 4};
 
 bool verify_chain_id(int id)
@@ -9,4 +17,293 @@ bool verify_chain_id(int id)
             return true;
     }
     return false;
+}
+
+int *chain_freq_field(struct miner_config *cfg, int chain)
+{
+    assert(verify_chain_id(chain));
+    int *fields[] = {&cfg->bitmain_freq1, &cfg->bitmain_freq2, &cfg->bitmain_freq3,
+                     &cfg->bitmain_freq4};
+    return fields[chain - 1];
+}
+
+int *chain_volt_field(struct miner_config *cfg, int chain)
+{
+    assert(verify_chain_id(chain));
+    int *fields[] = {&cfg->bitmain_voltage1, &cfg->bitmain_voltage2, &cfg->bitmain_voltage3,
+                     &cfg->bitmain_voltage4};
+    return fields[chain - 1];
+}
+
+int *chain_chip_freqs(struct miner_config *cfg, int chain)
+{
+    assert(verify_chain_id(chain));
+    int *chips[] = {cfg->chain1_chip_freqs, cfg->chain2_chip_freqs, cfg->chain3_chip_freqs,
+                    cfg->chain4_chip_freqs};
+    return chips[chain - 1];
+}
+
+// A decimal text member, or its default when absent.
+static int text_or(const char *text, const char *fallback)
+{
+    return config_text_to_int(text ? text : fallback);
+}
+
+static void parse_fans(json_t *json, struct miner_config *cfg)
+{
+    int ctrl = 0, silent = 0;
+    const char *pwm = nullptr, *rpm_off = nullptr, *target = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(json, &err, 0, "{s?b,s?s,s?s,s?b,s?s}", "bitmain-fan-ctrl", &ctrl,
+                       "bitmain-fan-pwm", &pwm, "bitmain-fan-rpm-off", &rpm_off,
+                       "bitmain-silentstart", &silent, "bitmain-target-temp", &target) != 0) {
+        LOG_ERROR("Failed to parse fan settings - %s", err.text);
+        log_msg(LOG_LEVEL_INFO, "Resetting fan settings to defaults");
+        cfg->bitmain_fan_ctrl = false;
+        cfg->bitmain_fan_rpm_off = false;
+        cfg->bitmain_silentstart = false;
+        cfg->bitmain_fan_pwm = 0;
+        cfg->bitmain_target_temp = 0;
+        return;
+    }
+    cfg->bitmain_fan_ctrl = ctrl != 0;
+    cfg->bitmain_silentstart = silent != 0;
+    cfg->bitmain_fan_pwm = text_or(pwm, "0");
+    if (cfg->bitmain_fan_pwm > 100)
+        cfg->bitmain_fan_pwm = 100;
+    cfg->bitmain_fan_rpm_off = rpm_off && strcmp(rpm_off, "1") == 0;
+    cfg->bitmain_target_temp = text_or(target, "0");
+    if (cfg->bitmain_target_temp < 0)
+        cfg->bitmain_target_temp = 0;
+    if (cfg->bitmain_target_temp == 0)
+        cfg->bitmain_target_temp = 65;
+}
+
+int parse_per_chain_freq_and_volt_settings(json_t *root, struct miner_config *cfg)
+{
+    const char *f[CHAIN_COUNT] = {}, *v[CHAIN_COUNT] = {};
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{s?s,s?s,s?s,s?s,s?s,s?s,s?s,s?s}", "bitmain-freq1", &f[0],
+                       "bitmain-freq2", &f[1], "bitmain-freq3", &f[2], "bitmain-freq4", &f[3],
+                       "bitmain-voltage1", &v[0], "bitmain-voltage2", &v[1], "bitmain-voltage3",
+                       &v[2], "bitmain-voltage4", &v[3]) != 0) {
+        LOG_ERROR("Failed to parse chain freq and volt settings - %s", err.text);
+        return -1;
+    }
+    for (int i = 0; i < CHAIN_COUNT; i++) {
+        *chain_freq_field(cfg, CHAIN_IDS[i]) = text_or(f[i], "0");
+        *chain_volt_field(cfg, CHAIN_IDS[i]) = text_or(v[i], "0");
+    }
+    return 0;
+}
+
+static int parse_freq_and_volt(json_t *json, struct miner_config *cfg)
+{
+    const char *freq = nullptr, *volt = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(json, &err, 0, "{s?s,s?s}", "bitmain-freq", &freq, "bitmain-voltage",
+                       &volt) != 0) {
+        LOG_ERROR("Failed to parse global freq and volt settings - %s", err.text);
+        return -1;
+    }
+    cfg->bitmain_freq = text_or(freq, "384");
+    cfg->bitmain_voltage = text_or(volt, "8");
+    return parse_per_chain_freq_and_volt_settings(json, cfg);
+}
+
+static int parse_autotune(json_t *json, struct miner_config *cfg)
+{
+    const char *profile = nullptr, *timer = nullptr, *hw = nullptr, *prec = nullptr, *min = nullptr,
+               *step = nullptr, *after = nullptr;
+    int on = 0, watch = 0, watchtimer = 0, reboot = 0;
+    if (json_unpack(json, "{s?s,s?b,s?b,s?b,s?s,s?s,s?s,s?s,s?s,s?s,s?b}",
+                    "bitmain-autodownscale-profile", &profile, "bitmain-autodownscale", &on,
+                    "bitmain-autodownscale-watch", &watch, "bitmain-autodownscale-watchtimer",
+                    &watchtimer, "bitmain-autodownscale-timer", &timer, "bitmain-autodownscale-hw",
+                    &hw, "bitmain-autodownscale-prec", &prec, "bitmain-autodownscale-min", &min,
+                    "bitmain-autodownscale-step", &step, "bitmain-autodownscale-after", &after,
+                    "bitmain-autodownscale-reboot", &reboot) != 0) {
+        LOG_ERROR("Failed to parse autotune settings");
+        return -1;
+    }
+    cfg->bitmain_autodownscale_profile = text_or(profile, "0");
+    cfg->bitmain_autodownscale = on != 0;
+    cfg->bitmain_autodownscale_watch = watch != 0;
+    cfg->bitmain_autodownscale_watchtimer = watchtimer != 0;
+    cfg->bitmain_autodownscale_timer = text_or(timer, "0");
+    cfg->bitmain_autodownscale_hw = text_or(hw, "0");
+    cfg->bitmain_autodownscale_prec = text_or(prec, "75");
+    if (cfg->bitmain_autodownscale_prec > 100)
+        cfg->bitmain_autodownscale_prec = 100;
+    cfg->bitmain_autodownscale_min = text_or(min, "400");
+    cfg->bitmain_autodownscale_step = text_or(step, "2");
+    cfg->bitmain_autodownscale_after = text_or(after, "2");
+    cfg->bitmain_autodownscale_reboot = reboot != 0;
+    return 0;
+}
+
+int parse_chip_freqs(json_t *root, struct miner_config *cfg)
+{
+    const char *list = nullptr;
+    if (json_unpack(root, "{s?s}", "bitmain-chip-freq", &list) != 0) {
+        LOG_ERROR("Failed to parse chip frequencies");
+        return -1;
+    }
+    for (int chain : CHAIN_IDS)
+        memset(chain_chip_freqs(cfg, chain), 0, sizeof(int) * CHIPS_PER_CHAIN);
+    if (!list)
+        return 0;
+    // The whole list counts: 288 three-digit values are longer than a kilobyte.
+    int k = 0;
+    for (const char *p = list; *p && k < CHAIN_COUNT * CHIPS_PER_CHAIN;) {
+        if (*p == ':') {
+            p++;
+            continue;
+        }
+        const char *end = strchr(p, ':');
+        std::string token = end ? std::string(p, end) : std::string(p);
+        int chain = CHAIN_IDS[k / CHIPS_PER_CHAIN];
+        chain_chip_freqs(cfg, chain)[k % CHIPS_PER_CHAIN] =
+            static_cast<int>(static_cast<unsigned>(config_text_to_int(token.c_str())) & 0xffff);
+        k++;
+        if (!end)
+            break;
+        p = end + 1;
+    }
+    return 0;
+}
+
+static int parse_watchdog(json_t *json, struct miner_config *cfg)
+{
+    const char *minhr = nullptr, *maxx = nullptr, *tempoff = nullptr, *trigger = nullptr;
+    if (json_unpack(json, "{s?s,s?s,s?s,s?s}", "bitmain-minhr", &minhr, "bitmain-maxx", &maxx,
+                    "bitmain-tempoff", &tempoff, "bitmain-trigger-reboot", &trigger) != 0) {
+        LOG_ERROR("Failed to parse watchdog settings");
+        return -1;
+    }
+    cfg->bitmain_minhr = text_or(minhr, "0");
+    cfg->bitmain_maxx = text_or(maxx, "0");
+    cfg->bitmain_tempoff = text_or(tempoff, "0");
+    cfg->bitmain_trigger_reboot = text_or(trigger, "0");
+    return 0;
+}
+
+static int parse_misc(json_t *json, struct miner_config *cfg)
+{
+    int altdf = 0;
+    if (json_unpack(json, "{s?b}", "altdf", &altdf) != 0) {
+        LOG_ERROR("Failed to parse misc settings");
+        return -1;
+    }
+    cfg->altdfno = altdf != 0;
+    return 0;
+}
+
+int parse_miner_config(json_t *json, struct miner_config *cfg)
+{
+    assert(json && cfg);
+    if (!json_is_object(json)) {
+        LOG_ERROR("Root element must be an object");
+        return -1;
+    }
+    parse_fans(json, cfg);
+    if (parse_freq_and_volt(json, cfg) != 0 || parse_autotune(json, cfg) != 0 ||
+        parse_chip_freqs(json, cfg) != 0 || parse_watchdog(json, cfg) != 0 ||
+        parse_misc(json, cfg) != 0)
+        return -1;
+    return 0;
+}
+
+static void set_int_text(json_t *json, const char *key, int value)
+{
+    char buf[16];
+    snprintf(buf, sizeof(buf), "%d", value);
+    json_object_set_new(json, key, json_string(buf));
+}
+
+static int build_fans(json_t *json, struct miner_config *cfg)
+{
+    if (!json) {
+        LOG_ERROR("Failed to build fan settings object");
+        return -1;
+    }
+    json_object_set_new(json, "bitmain-fan-rpm-off",
+                        json_string(cfg->bitmain_fan_rpm_off ? "1" : "0"));
+    set_int_text(json, "bitmain-fan-pwm", cfg->bitmain_fan_pwm);
+    json_object_set_new(json, "bitmain-fan-ctrl", json_boolean(cfg->bitmain_fan_ctrl));
+    json_object_set_new(json, "bitmain-silentstart", json_boolean(cfg->bitmain_silentstart));
+    if (cfg->bitmain_target_temp > 0)
+        set_int_text(json, "bitmain-target-temp", cfg->bitmain_target_temp);
+    return 0;
+}
+
+static void build_freq_and_volt(json_t *json, struct miner_config *cfg)
+{
+    set_int_text(json, "bitmain-freq", cfg->bitmain_freq);
+    set_int_text(json, "bitmain-voltage", cfg->bitmain_voltage);
+    char key[32];
+    for (int chain : CHAIN_IDS) {
+        snprintf(key, sizeof(key), "bitmain-freq%d", chain);
+        set_int_text(json, key, *chain_freq_field(cfg, chain));
+    }
+    for (int chain : CHAIN_IDS) {
+        snprintf(key, sizeof(key), "bitmain-voltage%d", chain);
+        set_int_text(json, key, *chain_volt_field(cfg, chain));
+    }
+}
+
+static void build_autotune(json_t *json, struct miner_config *cfg)
+{
+    set_int_text(json, "bitmain-autodownscale-profile", cfg->bitmain_autodownscale_profile);
+    set_int_text(json, "bitmain-autodownscale-timer", cfg->bitmain_autodownscale_timer);
+    set_int_text(json, "bitmain-autodownscale-hw", cfg->bitmain_autodownscale_hw);
+    set_int_text(json, "bitmain-autodownscale-prec", cfg->bitmain_autodownscale_prec);
+    set_int_text(json, "bitmain-autodownscale-min", cfg->bitmain_autodownscale_min);
+    set_int_text(json, "bitmain-autodownscale-step", cfg->bitmain_autodownscale_step);
+    set_int_text(json, "bitmain-autodownscale-after", cfg->bitmain_autodownscale_after);
+    json_object_set_new(json, "bitmain-autodownscale", json_boolean(cfg->bitmain_autodownscale));
+    json_object_set_new(json, "bitmain-autodownscale-watch",
+                        json_boolean(cfg->bitmain_autodownscale_watch));
+    json_object_set_new(json, "bitmain-autodownscale-watchtimer",
+                        json_boolean(cfg->bitmain_autodownscale_watchtimer));
+    json_object_set_new(json, "bitmain-autodownscale-reboot",
+                        json_boolean(cfg->bitmain_autodownscale_reboot));
+}
+
+static void build_chip_freqs(json_t *json, struct miner_config *cfg)
+{
+    std::string list;
+    list.reserve(CHAIN_COUNT * CHIPS_PER_CHAIN * 4);
+    for (int chain : CHAIN_IDS) {
+        const int *chips = chain_chip_freqs(cfg, chain);
+        for (int i = 0; i < CHIPS_PER_CHAIN; i++) {
+            if (!list.empty())
+                list += ':';
+            list += std::to_string(chips[i]);
+        }
+    }
+    json_object_set_new(json, "bitmain-chip-freq", json_string(list.c_str()));
+}
+
+static void build_watchdog(json_t *json, struct miner_config *cfg)
+{
+    set_int_text(json, "bitmain-minhr", cfg->bitmain_minhr);
+    set_int_text(json, "bitmain-maxx", cfg->bitmain_maxx);
+    set_int_text(json, "bitmain-trigger-reboot", cfg->bitmain_trigger_reboot);
+    set_int_text(json, "bitmain-tempoff", cfg->bitmain_tempoff);
+}
+
+int build_miner_config(json_t *json, struct miner_config *cfg)
+{
+    assert(cfg);
+    if (build_fans(json, cfg) != 0) {
+        LOG_ERROR("Failed to build fan settings");
+        return -1;
+    }
+    build_freq_and_volt(json, cfg);
+    build_autotune(json, cfg);
+    build_chip_freqs(json, cfg);
+    build_watchdog(json, cfg);
+    json_object_set_new(json, "altdf", json_boolean(cfg->altdfno));
+    return 0;
 }

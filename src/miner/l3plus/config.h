@@ -1,8 +1,13 @@
-// The antminer-l3plus model: its hash chains and their chips.
+// The antminer-l3plus model: its hash chains and chips, and its keys of the
+// miner configuration file.
 #pragma once
+
+#include <jansson.h>
 
 #define CHAIN_COUNT 4
 #define CHIPS_PER_CHAIN 72
+
+struct miner_config;
 
 // The miner's chain numbers; slot k of every per-chain table belongs to
 // chain CHAIN_IDS[k].
@@ -10,3 +15,19 @@ extern const int CHAIN_IDS[CHAIN_COUNT];
 
 // Whether id is one of CHAIN_IDS.
 bool verify_chain_id(int id);
+
+// The fields of one chain (chain one of CHAIN_IDS): its frequency, its
+// voltage, its 72 chip frequencies.
+int *chain_freq_field(struct miner_config *cfg, int chain);
+int *chain_volt_field(struct miner_config *cfg, int chain);
+int *chain_chip_freqs(struct miner_config *cfg, int chain);
+
+// Reads every model key (all but "pools") from the file's object. 0, or -1
+// when a group of keys has the wrong JSON types (the fan group is reset to
+// defaults instead).
+int parse_miner_config(json_t *json, struct miner_config *cfg);
+// Sets every model key (all but "pools" and "multi-version") in json, in the
+// file's order. 0, or -1.
+int build_miner_config(json_t *json, struct miner_config *cfg);
+int parse_per_chain_freq_and_volt_settings(json_t *root, struct miner_config *cfg);
+int parse_chip_freqs(json_t *root, struct miner_config *cfg);
