@@ -138,3 +138,56 @@ def test_misbehaving_miner(device, mode, snapshot, pools, errors):
         assert e in res.stdout, res.stdout
     if snapshot:
         assert v[0]["state"] == MINING
+
+
+# ----------------------------------------------------------- configuration files
+
+NETWORK_CONF = ('hostname=rig7\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n'
+                'gateway=192.0.2.1\ndnsservers="192.0.2.53 192.0.2.54"\n')
+
+
+@pytest.mark.device(miner_config=dict(kvtest.DEFAULT_MINER_CONFIG,
+                                      **{"bitmain-autodownscale": True, "api-allow-x": False}))
+def test_transaction_and_views_on_the_device_files(device):
+    """A pool change stored through a transaction on /config/cgminer.conf,
+    the server's views of both configuration files, the auto-tune flag."""
+    (device.root / "config" / "network.conf").write_text(NETWORK_CONF)
+    new_url = "stratum+tcp://third.example.invalid:3333"
+    steps = ["autotune", "begin", "pool:2,%s,farm.w3,x" % new_url, "pool:1,%s,farm.w3,x" % new_url,
+             "end", "end", "view", "autotune", "netview", "pool:0,a,b,c"]
+    # The watcher runs throughout: the transaction's own write is not reported.
+    results, res = run_ctl(device, ["watch"] + steps + ["sleep:4.5", "unwatch"])
+    assert [s for s, _ in results] == (["watch"] + [s.split(":")[0] for s in steps]
+                                       + ["sleep", "unwatch"]), res.stdout
+    results = results[1:-2]
+    v = values(results)
+    assert v[:6] == [False, 0, 1, 1, 1, 0], res.stdout
+    view, net = v[6], v[8]
+    assert view["pools"]["reserved2"] == {"stratum_url": new_url, "worker": "farm.w3",
+                                          "password": "x"}
+    assert view["pools"]["reserved"]["stratum_url"] == new_url
+    assert view["autotuner"]["stage1"] is True
+    assert [c["freq"] for c in view["chains"]] == [384] * 4
+    assert v[7] is True  # the view refreshed the flag
+    assert net == {"network": {"mode": "static", "hostname": "rig7", "ip": "192.0.2.10",
+                               "netmask": "255.255.255.0", "gateway": "192.0.2.1",
+                               "dnsservers": ["192.0.2.53", "192.0.2.54"]}}
+    assert v[9] == -1 and "Miner config is not loaded!" in res.stdout
+
+    text = device.miner_config_path.read_text()
+    stored = json.loads(text)
+    assert [p["url"] for p in stored["pools"]][2] == new_url
+    assert "api-allow-x" not in stored and list(stored)[-1] == "multi-version"
+    assert stored["api-groups"] == kvtest.DEFAULT_MINER_CONFIG["api-groups"]
+    assert all(not line.startswith((" ", "\t")) for line in text.splitlines())
+    assert '"api-groups" : "A:' in text
+
+
+@pytest.mark.device(miner_config=None)
+def test_no_configuration_files(device):
+    results, res = run_ctl(device, ["begin", "view", "netview"])
+    assert values(results) == [-1, None, None], res.stdout
+    for line in ("Failed to load cgminer config from /config/cgminer.conf",
+                 "Failed to load miner config /config/cgminer.conf",
+                 "Failed to load network config /config/network.conf"):
+        assert line in res.stdout, res.stdout

@@ -3,7 +3,12 @@
 // one line "RESULT <step> <json>" on standard output.
 //
 //   kvminerctl running | ready | start | stop | restart | wait | stopped |
-//              marker | metrics | pools | sleep:SECS | exit[:SECS]
+//              marker | metrics | pools | sleep:SECS | exit[:SECS] |
+//              begin | pool:IDX,URL,USER,PASS | end | view | netview | autotune |
+//              watch | unwatch
+//
+// "watch" starts the configuration watcher on /config; each change it reports
+// prints "RESULT changed {...}".
 //
 // "exit[:SECS]" ends the way the agent does: it waits up to SECS (default 30)
 // for workers under way, then tears logging down, or leaves at once without
@@ -20,7 +25,9 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "miner/l3plus/support.h"
 #include "miner/support.h"
+#include "miner/watcher.h"
 #include "paths.h"
 
 namespace
@@ -74,6 +81,12 @@ json_t *pools_json(const kv_pools_stats_t &p)
                      "reserved2", pool_json(p.reserved2), "svc_fee", fees);
 }
 
+void print_change(struct watcher_status *status)
+{
+    result("changed", json_pack("{sb,sb}", "miner", status->miner_cfg_changed, "net",
+                                status->net_cfg_changed));
+}
+
 json_t *marker(void)
 {
     std::ifstream in(PATH_STOP_TRIGGER);
@@ -121,6 +134,27 @@ int main(int argc, char **argv)
         } else if (step == "pools") {
             std::unique_ptr<kv_pools_stats_t, decltype(&free)> p(cgminer_pools_stats(), &free);
             result(step, p ? pools_json(*p) : nullptr);
+        } else if (step == "begin") {
+            result(step, json_integer(cgminer_config_begin_changes()));
+        } else if (step == "pool") {
+            std::string fields[4];
+            std::stringstream in(arg);
+            for (auto &f : fields)
+                std::getline(in, f, ',');
+            result(step, json_integer(cgminer_pool(atoi(fields[0].c_str()), fields[1].c_str(),
+                                                   fields[2].c_str(), fields[3].c_str())));
+        } else if (step == "end") {
+            result(step, json_integer(cgminer_config_end_changes()));
+        } else if (step == "view") {
+            result(step, cgminer_config());
+        } else if (step == "netview") {
+            result(step, cgminer_net_config());
+        } else if (step == "autotune") {
+            result(step, json_boolean(cgminer_autotune_in_progress()));
+        } else if (step == "watch") {
+            result(step, json_integer(watcher_start(print_change)));
+        } else if (step == "unwatch") {
+            result(step, json_integer(watcher_stop()));
         } else if (step == "sleep") {
             std::this_thread::sleep_for(std::chrono::duration<double>(atof(arg.c_str())));
             result(step, json_true());
