@@ -1,6 +1,8 @@
 #include "util.h"
 
 #include <cassert>
+#include <csignal>
+#include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
@@ -17,6 +19,16 @@
 void set_thread_name(const char *name)
 {
     prctl(PR_SET_NAME, name, 0, 0, 0);
+}
+
+void block_stop_signals(void)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 int proto_to_port(const char *proto)

@@ -14,6 +14,9 @@ struct url_info {
 
 // Names the calling thread (the kernel keeps at most 15 characters).
 void set_thread_name(const char *name);
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread: background threads
+// call it first, so that the stop signals reach the main thread.
+void block_stop_signals(void);
 
 // Default port of a URL scheme.
 int proto_to_port(const char *proto);

@@ -22,6 +22,7 @@
 #include "miner/watcher.h"
 #include "paths.h"
 #include "shell.h"
+#include "util.h"
 
 std::atomic<bool> miner_is_stopped{false};
 std::atomic<bool> miner_is_auto_tune{false};
@@ -51,17 +52,6 @@ bool cgminer_running(void)
 bool cgminer_ready(void)
 {
     return api_is_alive();
-}
-
-// Runs on the worker itself: the stop signals belong to the main thread.
-static void block_stop_signals(void)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 // Last step of every worker: the flag is cleared and the status thread told,

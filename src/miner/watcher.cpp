@@ -48,17 +48,6 @@ struct inotify_owner {
 };
 } // namespace
 
-// The stop signals belong to the main thread.
-static void block_stop_signals(void)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
 static bool has_change(const struct watcher_status *note)
 {
     return note->miner_cfg_changed || note->net_cfg_changed;
