@@ -7,13 +7,17 @@
                      --record FILE --control SOCK
                      [--auth accept|refuse|register|silent]
                      [--refuse-message TEXT] [--host 127.0.0.1]
+                     [--no-config-ack]
 
 `serve` speaks WebSocket over TLS on any path, with the subprotocol
 "korvane-agent" and permessage-deflate. It answers the agent's first
 {"type":"auth"} message according to the auth mode and records every event as
-one JSON line in the record file. A unix socket takes newline-delimited JSON
-commands (see devctl.py) to send messages, change the auth mode, close or drop
-the connection.
+one JSON line in the record file. Like the real server, it acknowledges each
+configuration upload ({"type":"update_config",...} from the agent) with
+{"type":"update_config","ok":true}; --no-config-ack (or the control command
+{"cmd":"set_config_ack","on":false}) leaves uploads unanswered. A unix socket
+takes newline-delimited JSON commands (see devctl.py) to send messages, change
+the auth mode or the acknowledgement, close or drop the connection.
 
 Run with Debian's /usr/bin/python3 (needs python3-websockets 10.x).
 """
@@ -170,11 +174,15 @@ class RecordingProtocol(websockets.legacy.server.WebSocketServerProtocol):
         return frame
 
 
+CONFIG_ACK = {"type": "update_config", "ok": True}
+
+
 class ServerState:
-    def __init__(self, recorder, auth, refuse_message):
+    def __init__(self, recorder, auth, refuse_message, config_ack=True):
         self.recorder = recorder
         self.auth = auth
         self.refuse_message = refuse_message
+        self.config_ack = config_ack
         self.connections = 0
         self.current = None
 
@@ -208,6 +216,11 @@ class ServerState:
                 if (not answered_auth and isinstance(msg, dict) and msg.get("type") == "auth"):
                     answered_auth = True
                     await self.answer_auth(ws, n)
+                elif isinstance(msg, dict) and msg.get("type") == "update_config":
+                    if self.config_ack:
+                        await self.send_text(ws, json.dumps(CONFIG_ACK))
+                    else:
+                        log("conn %d: configuration upload not acknowledged" % n)
         except websockets.ConnectionClosed:
             pass
         finally:
@@ -277,6 +290,13 @@ class ServerState:
                 self.refuse_message = str(req["message"])
             log("auth mode now %s" % mode)
             return {"ok": True, "auth": mode}
+        if cmd == "set_config_ack":
+            on = req.get("on")
+            if not isinstance(on, bool):
+                return {"ok": False, "error": "set_config_ack needs 'on' (true or false)"}
+            self.config_ack = on
+            log("configuration uploads %sacknowledged" % ("" if on else "not "))
+            return {"ok": True, "config_ack": on}
         if cmd in ("send", "send_raw", "close", "drop"):
             if ws is None or not ws.open:
                 return {"ok": False, "error": "no connection"}
@@ -335,7 +355,8 @@ async def serve(args):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(args.cert, args.key)
     recorder = Recorder(args.record)
-    state = ServerState(recorder, args.auth, args.refuse_message)
+    state = ServerState(recorder, args.auth, args.refuse_message,
+                        config_ack=not args.no_config_ack)
     RecordingProtocol.server_state = state
 
     if os.path.exists(args.control):
@@ -352,9 +373,11 @@ async def serve(args):
         subprotocols=[SUBPROTOCOL], compression="deflate",
         ping_interval=None, max_size=MAX_SIZE, create_protocol=RecordingProtocol,
     ):
-        recorder.write(None, "listening", host=args.host, port=args.port, auth=args.auth)
-        log("listening on wss://%s:%d (auth=%s) control=%s record=%s"
-            % (args.host, args.port, args.auth, args.control, args.record))
+        recorder.write(None, "listening", host=args.host, port=args.port, auth=args.auth,
+                       config_ack=state.config_ack)
+        log("listening on wss://%s:%d (auth=%s, config ack %s) control=%s record=%s"
+            % (args.host, args.port, args.auth, "on" if state.config_ack else "off",
+               args.control, args.record))
         sig = await stop
         log("stopping (signal %d)" % sig)
         ctl.close()
@@ -384,6 +407,8 @@ def main(argv=None):
     s.add_argument("--control", required=True)
     s.add_argument("--auth", choices=AUTH_MODES, default="accept")
     s.add_argument("--refuse-message", default="Invalid API key")
+    s.add_argument("--no-config-ack", action="store_true",
+                   help="do not answer the agent's configuration uploads (update_config)")
     args = p.parse_args(argv)
     if args.cmd == "gen-certs":
         paths = gen_certs(args.out, args.ca_name, args.ca_dir, args.expired, args.host)

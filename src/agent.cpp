@@ -1,6 +1,8 @@
 #include "agent.h"
 
+#include <cassert>
 #include <csignal>
+#include <string>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +14,12 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "miner/l3plus/support.h"
+#include "miner/metrics.h"
+#include "miner/status.h"
 #include "miner/support.h"
+#include "miner/watcher.h"
+#include "shell.h"
 #include "paths.h"
 #include "protocol.h"
 #include "version.h"
@@ -23,14 +30,18 @@
 #define CONNECTION_HANG_SECS 600
 // How long a stop waits for a miner start, stop or restart under way.
 #define MINER_WORKERS_STOP_SECS 30
+// The log command runs on the service thread: it must end well before the
+// server gives up on an unanswered connection (30 s).
+#define LOGS_TIMEOUT_MS 20000
+// More kernel log than this is not sent.
+#define LOGS_MAX_BYTES (4 * 1024 * 1024)
 
 static struct agent_state state;
 
 static const char *config_path = PATH_AGENT_CONFIG;
 static const char *server_url = DEFAULT_SERVER_URL;
-// Set by -u; the configuration is uploaded when the server asks for a
-// registration and whenever the watched files change, so nothing reads it.
-static bool upload_config_on_start = false;
+// Set by -u: one configuration upload after the first login of the process.
+static std::atomic<bool> upload_config_on_start{false};
 static struct lws_context *context = nullptr;
 
 // The stop signal, recorded by the handler and acted on by the service loop.
@@ -83,6 +94,20 @@ int agent_stop(void)
     return 0;
 }
 
+bool agent_take_upload_request(void)
+{
+    return upload_config_on_start.exchange(false);
+}
+
+// Copies every member of part (released) into root; nothing for a null part.
+static void merge_view(json_t *root, json_t *part)
+{
+    if (!part)
+        return;
+    json_object_update(root, part);
+    json_decref(part);
+}
+
 int upload_miner_config(void)
 {
     json_t *root = json_pack("{s:s}", "type", "update_config");
@@ -90,7 +115,45 @@ int upload_miner_config(void)
         LOG_ERROR("Failed to build update_config message");
         return -1;
     }
+    merge_view(root, cgminer_config());
+    merge_view(root, cgminer_net_config());
     return agent_enqueue_message(root);
+}
+
+void handle_config_changes(struct watcher_status *)
+{
+    upload_miner_config();
+}
+
+json_t *agent_logs_message(const char *req_id)
+{
+    assert(req_id);
+    std::string text;
+    int res = shell_read_bounded(CMD_KERNEL_LOG, &text, LOGS_TIMEOUT_MS, LOGS_MAX_BYTES);
+    const char *error = nullptr;
+    if (res == -1 || res == -2) {
+        error = "Fetching logs failed";
+    } else if (res == -3) {
+        error = "Unable to allocate memory for storing log messages";
+    } else {
+        json_t *msg =
+            json_pack("{ss,ss,ss}", "type", "logs", "request_id", req_id, "logs", text.c_str());
+        if (msg)
+            return msg;
+        error = "Failed to encode logs response";
+    }
+    LOG_ERROR("%s", error);
+    return json_pack("{ss,ss,sb,ss}", "type", "get_logs", "request_id", req_id, "ok", 0, "message",
+                     error);
+}
+
+int miner_send_logs(const char *req_id)
+{
+    assert(req_id);
+    if (!agent_is_connected())
+        return -1;
+    json_t *msg = agent_logs_message(req_id);
+    return msg ? agent_enqueue_message(msg) : -1;
 }
 
 static void display_usage(void)
@@ -206,6 +269,21 @@ static void wait_miner_workers(int exit_status)
     }
 }
 
+// The background threads, stopped in the reverse order of their start.
+static void start_background_threads(void)
+{
+    status_start_reporting();
+    metrics_start();
+    watcher_start(handle_config_changes);
+}
+
+static void stop_background_threads(void)
+{
+    watcher_stop();
+    metrics_stop();
+    status_stop_reporting();
+}
+
 static void agent_run_loop(void)
 {
     context = create_lws_context();
@@ -221,6 +299,7 @@ static void agent_run_loop(void)
 
     memset(&tick_sul, 0, sizeof(tick_sul));
     lws_sul_schedule(context, 0, &tick_sul, tick, LWS_US_PER_SEC);
+    start_background_threads();
 
     while (state.running) {
         lws_service(context, 0);
@@ -231,11 +310,13 @@ static void agent_run_loop(void)
             last_con_time = cur_time;
         } else if (cur_time - last_con_time > CONNECTION_HANG_SECS) {
             LOG_ERROR("Agent connection hands, restarting");
+            stop_background_threads();
             wait_miner_workers(1);
             exit(1);
         }
     }
 
+    stop_background_threads();
     lws_sul_cancel(&tick_sul);
     destroy_lws_context();
     wait_miner_workers(0);

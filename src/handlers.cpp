@@ -34,6 +34,8 @@ int agent_auth(json_t *root, json_t *ok, struct agent_vhd *vhd, struct agent_psd
     if (psd->wsi)
         lws_callback_on_writable(psd->wsi);
 
+    // -u: the configuration goes up once, after the first login of the process.
+    bool upload_requested = agent_take_upload_request();
     miner_registration = false;
     int registration = 0;
     if (json_unpack(root, "{s?b}", "registration", &registration) == 0)
@@ -52,6 +54,8 @@ int agent_auth(json_t *root, json_t *ok, struct agent_vhd *vhd, struct agent_psd
     // A registration of an earlier connection may have been left unacknowledged.
     status_enable_reporting();
     status_report_now();
+    if (upload_requested)
+        upload_miner_config();
     return 0;
 }
 

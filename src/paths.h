@@ -33,3 +33,4 @@
 #define NETWORK_CONFIG_FILE_NAME "network.conf"
 #define CMD_SYNC "sync"
 #define CMD_NETWORK_RESTART "/etc/init.d/network.sh restart"
+#define CMD_KERNEL_LOG "sh /www/pages/cgi-bin/get_kernel_log.cgi"

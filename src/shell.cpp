@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <chrono>
 #include <cstring>
+#include <poll.h>
+#include <thread>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,7 +60,7 @@ struct fd_owner {
 // standard input is /dev/null; its standard output is stdout_fd, or /dev/null
 // (what "pidof" and the device scripts print is of no use to the agent and
 // would only interleave with its console log). Standard error stays.
-static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid)
+static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid, bool own_group = false)
 {
     spawn_setup s;
     sigset_t none, defaults;
@@ -67,7 +70,12 @@ static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid)
         sigaddset(&defaults, sig);
     posix_spawnattr_setsigmask(&s.attr, &none);
     posix_spawnattr_setsigdefault(&s.attr, &defaults);
-    posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (own_group) {
+        posix_spawnattr_setpgroup(&s.attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&s.attr, flags);
     posix_spawn_file_actions_addopen(&s.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (stdout_fd >= 0)
         posix_spawn_file_actions_adddup2(&s.actions, stdout_fd, STDOUT_FILENO);
@@ -137,4 +145,73 @@ int shell_read(const char *cmd, std::string *out)
         }
     }
     return wait_child(pid);
+}
+
+int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t max_bytes)
+{
+    assert(cmd && out);
+    log_msg(LOG_LEVEL_DEBUG, "Running: %s", cmd);
+    out->clear();
+    if (test_runner)
+        return test_runner(cmd, out);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        LOG_ERROR("Failed to run \"%s\": %s", cmd, strerror(errno));
+        return -1;
+    }
+    fd_owner rd{fds[0]};
+    pid_t pid;
+    {
+        fd_owner wr{fds[1]};
+        if (spawn_shell(cmd, wr.fd, &pid, true) != 0)
+            return -1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int result = 0;
+    char buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            result = -2;
+            break;
+        }
+        struct pollfd pfd = {rd.fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            continue; // the deadline check above ends it
+        ssize_t n = read(rd.fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        if (out->size() + static_cast<size_t>(n) > max_bytes) {
+            result = -3;
+            break;
+        }
+        out->append(buf, static_cast<size_t>(n));
+    }
+    // The output has ended; the command itself gets what is left of its time.
+    int status = 0;
+    while (result == 0) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0 && errno != EINTR)
+            return -1;
+        if (std::chrono::steady_clock::now() >= deadline)
+            result = -2;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // The command and whatever it started in its group.
+    kill(-pid, SIGKILL);
+    log_msg(LOG_LEVEL_WARN, "Command \"%s\" %s, killed", cmd,
+            result == -2 ? "ran out of time" : "printed too much");
+    wait_child(pid);
+    return result;
 }

@@ -14,6 +14,12 @@ int shell_run(const char *cmd);
 // shell_run. Any thread.
 int shell_read(const char *cmd, std::string *out);
 
+// shell_read with limits: the command (and everything it started in its
+// process group) is killed when it runs longer than timeout_ms or prints more
+// than max_bytes. The exit status; -1 when it cannot be started, -2 when it
+// ran out of time, -3 when it printed too much (out holds what was read).
+int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t max_bytes);
+
 // Tests: replaces the executor of both calls (out is null for shell_run).
 // A null runner restores the real one. Not for use while commands run.
 using shell_runner = int (*)(const char *cmd, std::string *out);

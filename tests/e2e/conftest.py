@@ -28,6 +28,7 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "device(**opts): options for the `device` fixture "
         "(mac, route, resolv, log_conf, install_ca, ip, gateway, miner_config)")
+    config.addinivalue_line("markers", "slow: takes a minute or more (deselect: -m 'not slow')")
 
 
 @pytest.hookimpl(tryfirst=True, hookwrapper=True)
@@ -150,13 +151,14 @@ def device(request, make_device):
 @pytest.fixture
 def start_server(certs):
     """start_server(device, auth="accept", refuse_message=None, certs=None,
-    port=None) -> kvtest.DevServer, running in the device's namespace.
+    port=None, config_ack=True) -> kvtest.DevServer, running in the device's namespace.
     `certs` may be other_certs / expired_certs to serve a different
     certificate. Stopped with the device."""
-    def start(device, auth="accept", refuse_message=None, certs=None, port=None):
+    def start(device, auth="accept", refuse_message=None, certs=None, port=None,
+              config_ack=True):
         c = certs or certs_default
-        return kvtest.DevServer(device, c, port=port, auth=auth,
-                                refuse_message=refuse_message).start()
+        return kvtest.DevServer(device, c, port=port, auth=auth, refuse_message=refuse_message,
+                                config_ack=config_ack).start()
     certs_default = certs
     return start
 

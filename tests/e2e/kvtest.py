@@ -482,11 +482,12 @@ class DevServer:
     """
 
     def __init__(self, device, certs, port=None, auth="accept", refuse_message=None,
-                 cert=None, key=None):
+                 cert=None, key=None, config_ack=True):
         self.device = device
         self.port = port or device.next_port()
         self.auth = auth
         self.refuse_message = refuse_message
+        self.config_ack = config_ack
         self.cert = cert or certs["cert"]
         self.key = key or certs["key"]
         d = device.base / ("server%d" % self.port)
@@ -510,6 +511,8 @@ class DevServer:
                "--auth", self.auth]
         if self.refuse_message is not None:
             cmd += ["--refuse-message", self.refuse_message]
+        if not self.config_ack:
+            cmd.append("--no-config-ack")
         self._stderr = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen(self.device.netns_cmd(cmd), stdin=subprocess.DEVNULL,
                                      stdout=self._stderr, stderr=subprocess.STDOUT)

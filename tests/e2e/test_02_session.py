@@ -90,15 +90,16 @@ def test_login_request_and_accepted_session(device, server, start_agent, config,
     server.send({"type": "zz"})
     agent.wait_log_line("WARN", "Unknown message received: zz", since=since)
     time.sleep(1.0 * TIME_SCALE)
-    # Nothing but the login was ever sent: no reply, no configuration
-    # upload outside a registration, no status.
-    assert [m["type"] for m in server.messages()] == ["auth"], server.describe_events()
+    # Nothing but the login and the one status report that follows it was
+    # sent: no reply, no configuration upload outside a registration.
+    assert [m["type"] for m in server.messages()] == ["auth", "status"], \
+        server.describe_events()
     assert_still_connected(server)
     assert warnings(agent, since) == ["WARN  Unknown message received: zz"]
 
 
 def test_registration_uploads_config(device, start_server, start_agent):
-    server = start_server(device, auth="register")
+    server = start_server(device, auth="register", config_ack=False)
     agent = login(device, server, start_agent)
     upload = server.wait_message("update_config", timeout=10)
     assert upload["type"] == "update_config"
@@ -119,7 +120,8 @@ def test_registration_uploads_config(device, start_server, start_agent):
     agent.wait_log_line("INFO", "Update config failed", since=since)
     assert "Successfully update config" not in agent.log_text()[since:]
     time.sleep(0.5 * TIME_SCALE)
-    assert [m["type"] for m in server.messages()] == ["auth", "update_config"], \
+    # The acknowledged registration lets the first status report out.
+    assert [m["type"] for m in server.messages()] == ["auth", "update_config", "status"], \
         server.describe_events()
     assert_still_connected(server)
 

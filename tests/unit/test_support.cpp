@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fake_miner.h"
+#include "fake_shell.h"
 #include "log_capture.h"
 #include "miner/status.h"
 #include "miner/support.h"
@@ -20,58 +21,6 @@
 namespace
 {
 using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-
-// Stands in for the device's shell: "pidof -s cgminer" answers as told, every
-// other command is recorded; commands can be held until released.
-struct FakeShell {
-    std::mutex mutex;
-    std::condition_variable cond;
-    bool running = true;
-    bool hold = false;
-    std::vector<std::string> commands;
-
-    static FakeShell *current;
-    static int run(const char *cmd, std::string *)
-    {
-        FakeShell *s = current;
-        std::unique_lock<std::mutex> lock(s->mutex);
-        if (std::string(cmd) == "pidof -s cgminer")
-            return s->running ? 0 : 1;
-        s->commands.push_back(cmd);
-        s->cond.notify_all();
-        s->cond.wait(lock, [s] { return !s->hold; });
-        return 0;
-    }
-    FakeShell()
-    {
-        current = this;
-        shell_set_runner(&FakeShell::run);
-    }
-    ~FakeShell()
-    {
-        release();
-        EXPECT_TRUE(cgminer_wait_workers(10));
-        shell_set_runner(nullptr);
-        current = nullptr;
-    }
-    void release()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        hold = false;
-        cond.notify_all();
-    }
-    std::vector<std::string> recorded()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return commands;
-    }
-    void wait_commands(size_t n)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        cond.wait_for(lock, std::chrono::seconds(10), [&] { return commands.size() >= n; });
-    }
-};
-FakeShell *FakeShell::current = nullptr;
 
 // The stats object of the device's firmware: 4 chains, 2 fans.
 json_ptr device_stats()

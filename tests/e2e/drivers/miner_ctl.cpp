@@ -5,7 +5,7 @@
 //   kvminerctl running | ready | start | stop | restart | wait | stopped |
 //              marker | metrics | pools | sleep:SECS | exit[:SECS] |
 //              begin | pool:IDX,URL,USER,PASS | end | view | netview | autotune |
-//              watch | unwatch
+//              watch | unwatch | state
 //
 // "watch" starts the configuration watcher on /config; each change it reports
 // prints "RESULT changed {...}".
@@ -26,6 +26,7 @@
 
 #include "log.h"
 #include "miner/l3plus/support.h"
+#include "miner/status.h"
 #include "miner/support.h"
 #include "miner/watcher.h"
 #include "paths.h"
@@ -151,6 +152,9 @@ int main(int argc, char **argv)
             result(step, cgminer_net_config());
         } else if (step == "autotune") {
             result(step, json_boolean(cgminer_autotune_in_progress()));
+        } else if (step == "state") {
+            std::unique_ptr<kv_metrics_t, decltype(&free)> m(cgminer_metrics(), &free);
+            result(step, json_string(translate_miner_state(status_reported_state(m.get()))));
         } else if (step == "watch") {
             result(step, json_integer(watcher_start(print_change)));
         } else if (step == "unwatch") {

@@ -1,0 +1,138 @@
+#include "miner/metrics.h"
+
+#include <atomic>
+#include <cassert>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "log.h"
+#include "protocol.h"
+#include "util.h"
+
+#define METRICS_PERIOD_SECS 10
+
+static std::thread metrics_thread;
+static std::atomic<bool> metrics_running{false};
+// The thread's 10-second wait, cut short by a stop.
+static std::mutex metrics_mutex;
+static std::condition_variable metrics_cond;
+
+namespace
+{
+using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
+} // namespace
+
+static json_t *build_fan(const kv_fan_stats_t *fan)
+{
+    char id[10];
+    snprintf(id, sizeof(id), "%d", fan->id);
+    return json_pack("{ss,si,si}", "id", id, "speed", fan->speed, "rpm", fan->rpm);
+}
+
+static json_t *build_chain(const kv_chain_stats_t *chain)
+{
+    char id[10];
+    snprintf(id, sizeof(id), "%d", chain->id);
+    return json_pack("{ss,si,sf,sf,sf,sf,si,si,si}", "id", id, "num_chips", chain->num_chips,
+                     "hash_rate", chain->hash_rate, "freq", chain->freq, "volt", chain->volt,
+                     "watt", chain->watt, "hw_errors", chain->hw_errors, "chip_temp",
+                     chain->chip_temp, "pcb_temp", chain->pcb_temp);
+}
+
+json_t *metrics_build_message(const kv_metrics_t *m)
+{
+    assert(m);
+    json_ptr fans(json_array(), &json_decref);
+    for (unsigned i = 0; i < m->fan_count && i < 2; i++)
+        json_array_append_new(fans.get(), build_fan(&m->fan_list[i]));
+    json_ptr chains(json_array(), &json_decref);
+    for (unsigned i = 0; i < m->chain_count && i < CHAIN_COUNT; i++)
+        json_array_append_new(chains.get(), build_chain(&m->chain_list[i]));
+
+    json_error_t err;
+    json_t *root = json_pack_ex(&err, 0, "{ss,si,sf,sf,sf,si,sf,si,sO,sO}", "type", "metrics",
+                                "timestamp", static_cast<json_int_t>(m->timestamp), "hash_rate",
+                                m->hashrate, "hashrate_avg", m->hashrate_avg, "freq", m->freq,
+                                "temp", m->temp, "watt", m->watt, "hw_errors", m->hw_errors, "fans",
+                                fans.get(), "chains", chains.get());
+    if (!root) {
+        LOG_ERROR("%s", err.text);
+        LOG_ERROR("Failed to build metrics message");
+    }
+    return root;
+}
+
+int metrics_send(const kv_metrics_t *metrics)
+{
+    json_t *root = metrics_build_message(metrics);
+    if (!root)
+        return -1;
+    return agent_enqueue_message(root);
+}
+
+int metrics_send_zeroes(void)
+{
+    kv_metrics_t zero;
+    memset(&zero, 0, sizeof(zero));
+    zero.timestamp = time(nullptr);
+    return metrics_send(&zero);
+}
+
+// Waits up to secs; false when a stop came meanwhile.
+static bool metrics_wait(int secs)
+{
+    std::unique_lock<std::mutex> lock(metrics_mutex);
+    return !metrics_cond.wait_for(lock, std::chrono::seconds(secs),
+                                  [] { return !metrics_running.load(); });
+}
+
+static void metrics_thread_func(void)
+{
+    set_thread_name("metrics@agent");
+    block_stop_signals();
+    while (metrics_running) {
+        kv_metrics_t *m = cgminer_metrics();
+        if (m) {
+            metrics_send(m);
+            free(m);
+        }
+        if (!metrics_wait(METRICS_PERIOD_SECS))
+            break;
+    }
+}
+
+int metrics_start(void)
+{
+    if (metrics_running)
+        return 0;
+    if (metrics_thread.joinable())
+        metrics_thread.join();
+    metrics_running = true;
+    try {
+        metrics_thread = std::thread(metrics_thread_func);
+    } catch (const std::system_error &e) {
+        LOG_ERROR("Failed to create metrics thread, code=%d", e.code().value());
+        abort();
+    }
+    return 0;
+}
+
+int metrics_stop(void)
+{
+    if (!metrics_thread.joinable())
+        return 0;
+    {
+        std::lock_guard<std::mutex> lock(metrics_mutex);
+        metrics_running = false;
+    }
+    metrics_cond.notify_all();
+    metrics_thread.join();
+    return 0;
+}
