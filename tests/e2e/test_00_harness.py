@@ -192,6 +192,53 @@ def test_devserver_drop(device, server):
     assert server.wait_event("close")["code"] is None
 
 
+UPLOAD = json.dumps({"type": "update_config", "pools": {"main": {"url": "x"}}, "fans": {}})
+CONFIG_ACK = {"type": "update_config", "ok": True}
+PROBE = json.dumps({"type": "probe"})
+
+
+def uploads_answered(srv, conn):
+    """For each update_config message of connection `conn`: whether the
+    server sent the acknowledgement before it read the next message (it
+    answers one message before it reads the next one)."""
+    ev = [e for e in srv.events() if e.get("conn") == conn and e["event"] in ("message", "sent")]
+    out = []
+    for i, e in enumerate(ev):
+        if e["event"] == "message" and (e["msg"] or {}).get("type") == "update_config":
+            nxt = ev[i + 1] if i + 1 < len(ev) else None
+            out.append(nxt is not None and nxt["event"] == "sent"
+                       and json.loads(nxt["text"]) == CONFIG_ACK)
+    return out
+
+
+def test_devserver_acknowledges_config_uploads(device, start_server):
+    srv = start_server(device)
+    ev = client_events(client(device, srv, 1.0, AUTH, UPLOAD, PROBE))
+    assert [json.loads(e["recv"]) for e in ev if "recv" in e] == [
+        {"type": "auth", "ok": True}, CONFIG_ACK]
+    assert uploads_answered(srv, 1) == [True]
+
+    # Switched off at run time: the upload is recorded, nothing is answered
+    # before the next message is read; then on again (before any auth too).
+    assert srv._ctl.request({"cmd": "set_config_ack", "on": False}) == {
+        "ok": True, "config_ack": False}
+    ev = client_events(client(device, srv, 1.0, AUTH, UPLOAD, PROBE))
+    assert [json.loads(e["recv"]) for e in ev if "recv" in e] == [{"type": "auth", "ok": True}]
+    assert srv.messages(conn=2) == [json.loads(AUTH), json.loads(UPLOAD), json.loads(PROBE)]
+    assert uploads_answered(srv, 2) == [False]
+    srv._ctl.request({"cmd": "set_config_ack", "on": True})
+    ev = client_events(client(device, srv, 1.0, UPLOAD, PROBE))
+    assert [json.loads(e["recv"]) for e in ev if "recv" in e] == [CONFIG_ACK]
+    assert srv._ctl.request({"cmd": "set_config_ack", "on": "yes"}, check=False)["ok"] is False
+
+    # Off from the start (--no-config-ack).
+    quiet = start_server(device, config_ack=False)
+    assert quiet.events("listening")[0]["config_ack"] is False
+    ev = client_events(client(device, quiet, 1.0, AUTH, UPLOAD, PROBE))
+    assert [json.loads(e["recv"]) for e in ev if "recv" in e] == [{"type": "auth", "ok": True}]
+    assert len(quiet.messages(conn=1)) == 3 and uploads_answered(quiet, 1) == [False]
+
+
 def test_devserver_expect_message_reports_mismatch(device, server):
     proc = client(device, server, 1, json.dumps({"type": "hello", "v": 1}))
     with pytest.raises(AssertionError) as info:
