@@ -1,8 +1,22 @@
 #include "handlers.h"
 
+#include <arpa/inet.h>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
 #include "agent.h"
 #include "log.h"
+#include "miner/config.h"
+#include "miner/l3plus/config.h"
+#include "miner/l3plus/support.h"
+#include "miner/network.h"
 #include "miner/status.h"
+#include "miner/support.h"
+#include "paths.h"
 #include "protocol.h"
 
 // The server asked for a registration and has not yet acknowledged the upload.
@@ -72,4 +86,362 @@ int agent_update_config(json_t *, json_t *ok)
         miner_registration = false;
     }
     return 0;
+}
+
+/* ---- configuration transaction ------------------------------------------- */
+
+int begin_miner_config(void)
+{
+    config_reset_notices();
+    return cgminer_config_begin_changes();
+}
+
+int end_miner_config(void)
+{
+    int res = cgminer_config_end_changes();
+    if (res >= 0)
+        config_send_notices();
+    else
+        config_reset_notices();
+    if (res > 0 && cgminer_running())
+        cgminer_restart();
+    return res;
+}
+
+// One transaction around one section parser. A refused section abandons the
+// transaction: the file and the miner stay as they were.
+static int in_transaction(int (*section)(json_t *), json_t *root)
+{
+    if (begin_miner_config() < 0)
+        return -1;
+    if (section(root) < 0)
+        return -1;
+    return end_miner_config() < 0 ? -1 : 0;
+}
+
+/* ---- pools --------------------------------------------------------------- */
+
+int config_pool(int pool_idx, json_t *params)
+{
+    const char *url = nullptr, *worker = nullptr, *password = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(params, &err, 0, "{ss,ss,s?s}", "stratum_url", &url, "worker", &worker,
+                       "password", &password) != 0) {
+        LOG_ERROR("%s", err.text);
+        return -1;
+    }
+    return cgminer_pool(pool_idx, url, worker, password);
+}
+
+int config_pools(json_t *root)
+{
+    static const char *const slots[] = {"main", "reserved", "reserved2"};
+    if (!json_object_get(root, "main")) {
+        LOG_ERROR("Pools configuration failed, at least the main pool must be specified");
+        return -1;
+    }
+    for (int slot = 0; slot < 3; slot++) {
+        json_t *pool = json_object_get(root, slots[slot]);
+        if (!pool) {
+            cgminer_pool(slot, "", "", "");
+            continue;
+        }
+        if (config_pool(slot, pool) < 0) {
+            LOG_ERROR("Failed to config pool[%d]", slot);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+/* ---- chains and chips ---------------------------------------------------- */
+
+int config_chips(int chain, json_t *chips)
+{
+    if (!json_is_array(chips)) {
+        LOG_ERROR("Chips must be an array object");
+        return -1;
+    }
+    int table[CHIPS_PER_CHAIN + 1] = {0};
+    size_t i;
+    json_t *entry;
+    json_array_foreach(chips, i, entry)
+    {
+        const char *id = nullptr;
+        int freq = 0;
+        if (json_unpack(entry, "{ss,si}", "id", &id, "freq", &freq) != 0) {
+            char *text = json_dumps(entry, JSON_INDENT(2) | JSON_ENCODE_ANY);
+            LOG_ERROR("Chain %d: failed to parse chip settings:\n%s", chain, text ? text : "");
+            free(text);
+            continue;
+        }
+        int chip = atoi(id);
+        if (chip < 1 || chip > CHIPS_PER_CHAIN) {
+            LOG_ERROR("Chain %d: chip %d is out of range", chain, chip);
+            continue;
+        }
+        if (freq < 0 || freq > UINT16_MAX) {
+            LOG_ERROR("Chain %d: chip %d frequency %d is out of range", chain, chip, freq);
+            continue;
+        }
+        table[chip] = freq;
+    }
+    int changed = 0;
+    for (int chip = 1; chip <= CHIPS_PER_CHAIN; chip++) {
+        int res = cgminer_chip_freq(static_cast<uint8_t>(chain), static_cast<uint8_t>(chip),
+                                    static_cast<uint16_t>(table[chip]));
+        if (res < 0) {
+            LOG_ERROR("Chain %d: failed to set frequency to chip %d", chain, chip);
+            return -1;
+        }
+        changed |= res > 0;
+    }
+    return changed;
+}
+
+int config_chain(json_t *root)
+{
+    const char *id = nullptr;
+    int use_global_freq = 0, use_global_volt = 0, freq = 0;
+    double volt = 0;
+    json_t *chips = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{ss,sb,sb,si,sF,so*}", "id", &id, "use_global_freq",
+                       &use_global_freq, "use_global_volt", &use_global_volt, "freq", &freq, "volt",
+                       &volt, "chips", &chips) != 0) {
+        LOG_ERROR("Failed to parse config chain request - %s", err.text);
+        return -1;
+    }
+    // atoi, as the chain ids have always been read: "9" and "x" are refused
+    // by the setters below as chains 9 and 0.
+    int chain = atoi(id);
+    if (!verify_chain_id(chain)) {
+        LOG_ERROR("Invalid chain id: %d", chain);
+        return -1;
+    }
+    if (use_global_freq)
+        freq = 0;
+    if (use_global_volt)
+        volt = 0.0;
+    if (freq < 0 || freq > UINT16_MAX) {
+        LOG_ERROR("Failed to parse config chain request - frequency %d out of range", freq);
+        return -1;
+    }
+    int changed = 0;
+    int res = cgminer_chain_freq(static_cast<uint8_t>(chain), static_cast<uint16_t>(freq));
+    if (res < 0)
+        return -1;
+    changed |= res > 0;
+    res = cgminer_chain_volt(static_cast<uint8_t>(chain), volt);
+    if (res < 0)
+        return -1;
+    changed |= res > 0;
+    res = config_chips(chain, chips);
+    if (res < 0)
+        return -1;
+    changed |= res > 0;
+    return changed;
+}
+
+int config_chains(json_t *root)
+{
+    if (!json_is_array(root)) {
+        LOG_ERROR("Failed to parse chains settings, it should be an array");
+        return -1;
+    }
+    int changed = 0;
+    size_t i;
+    json_t *chain;
+    json_array_foreach(root, i, chain)
+    {
+        int res = config_chain(chain);
+        if (res < 0)
+            return -1;
+        changed |= res > 0;
+    }
+    return changed;
+}
+
+/* ---- watchdog ------------------------------------------------------------ */
+
+int config_watchdog(json_t *root)
+{
+    const char *min_hr = nullptr, *max_xchips = nullptr, *max_temp = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{s?s,s?s,s?s}", "min_hr", &min_hr, "max_xchips", &max_xchips,
+                       "max_temp", &max_temp) != 0) {
+        LOG_ERROR("Failed to parse watchdog req - %s", err.text);
+        return -1;
+    }
+    return cgminer_watchdog(min_hr ? atoi(min_hr) : 0, max_xchips ? atoi(max_xchips) : 0,
+                            max_temp ? atoi(max_temp) : 0);
+}
+
+/* ---- command entry points ------------------------------------------------ */
+
+int agent_config_pools(json_t *root)
+{
+    return in_transaction(config_pools, root);
+}
+
+int agent_config_chain(json_t *root)
+{
+    return in_transaction(config_chain, root);
+}
+
+int agent_config_watchdog(json_t *root)
+{
+    return in_transaction(config_watchdog, root);
+}
+
+int agent_config_fans(json_t *root)
+{
+    return in_transaction(config_fans, root);
+}
+
+int agent_config_autotuner(json_t *root)
+{
+    return in_transaction(config_autotuner, root);
+}
+
+int agent_config_perf(json_t *root)
+{
+    if (begin_miner_config() < 0)
+        return -1;
+    json_t *perf = json_object_get(root, "perf");
+    if (perf && config_perf(perf) < 0)
+        return -1;
+    json_t *autotuner = json_object_get(root, "autotuner");
+    if (autotuner && config_autotuner(autotuner) < 0)
+        return -1;
+    return end_miner_config() < 0 ? -1 : 0;
+}
+
+/* ---- network ------------------------------------------------------------- */
+
+// Host names as the device's network script can take them: letters, digits,
+// '-' and '.' (a newline would add lines of its own to the file, '#' and '='
+// would read back cut).
+static bool valid_hostname(const char *name)
+{
+    for (const char *p = name; *p; p++) {
+        if (!isalnum(static_cast<unsigned char>(*p)) && *p != '-' && *p != '.')
+            return false;
+    }
+    return true;
+}
+
+static bool parse_address(const char *text, in_addr_t *addr)
+{
+    struct in_addr a;
+    if (inet_pton(AF_INET, text, &a) != 1)
+        return false;
+    *addr = a.s_addr;
+    return true;
+}
+
+int config_network(json_t *root)
+{
+    struct net_config current;
+    if (net_load_config(PATH_NETWORK_CONFIG, &current) != 0) {
+        LOG_ERROR("Failed to load network config");
+        return -1;
+    }
+    const char *mode = nullptr, *ip = nullptr, *netmask = nullptr, *gateway = nullptr,
+               *hostname = nullptr;
+    json_t *dns = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{ss,s?s,s?s,s?s,s?s,s?o}", "mode", &mode, "ip", &ip,
+                       "netmask", &netmask, "gateway", &gateway, "hostname", &hostname,
+                       "dnsservers", &dns) != 0) {
+        LOG_ERROR("Failed to parse net config request - %s", err.text);
+        return -1;
+    }
+    if (hostname && !valid_hostname(hostname)) {
+        LOG_ERROR("Failed to parse net config request - %s", hostname);
+        return -1;
+    }
+
+    struct net_config cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    // No host name, or an empty one: the device keeps the one it has.
+    snprintf(cfg.hostname, sizeof(cfg.hostname), "%s",
+             hostname && hostname[0] ? hostname : current.hostname);
+
+    if (strcmp(mode, "dhcp") == 0) {
+        cfg.mode = NET_MODE_DHCP;
+    } else {
+        cfg.mode = NET_MODE_STATIC;
+        if (!ip || !netmask || !gateway || !dns || !hostname) {
+            LOG_ERROR("Static network mode requires ALL parameters");
+            return -1;
+        }
+        if (!json_is_array(dns)) {
+            LOG_ERROR("dnsservers must be an array");
+            return -1;
+        }
+        // An address that is not one would cut the device off its farm.
+        for (auto [text, field] :
+             {std::make_pair(ip, &cfg.ip), std::make_pair(netmask, &cfg.netmask),
+              std::make_pair(gateway, &cfg.gateway)}) {
+            if (!parse_address(text, field)) {
+                LOG_ERROR("Failed to parse net config request - %s", text);
+                return -1;
+            }
+        }
+        for (size_t i = 0; i < json_array_size(dns) && i < NETINFO_MAX_NS; i++) {
+            const char *text = json_string_value(json_array_get(dns, i));
+            if (text && parse_address(text, &cfg.ns[cfg.ns_count]))
+                cfg.ns_count++;
+        }
+        if (cfg.ns_count == 0) {
+            LOG_ERROR("Failed to parse ns-servers");
+            return -1;
+        }
+    }
+    if (memcmp(&cfg, &current, sizeof(cfg)) == 0)
+        return 0;
+    if (net_save_config(PATH_NETWORK_CONFIG, &cfg) != 0) {
+        LOG_ERROR("Failed to save network config");
+        return -1;
+    }
+    return 1;
+}
+
+int agent_config_network(json_t *root)
+{
+    int res = config_network(root);
+    if (res > 0)
+        net_restart();
+    return res;
+}
+
+/* ---- full configuration -------------------------------------------------- */
+
+int agent_config_all(json_t *root, json_t *ok)
+{
+    agent_conn_abort_cancel();
+    if (ok == json_false()) {
+        const char *message = json_string_value(json_object_get(root, "message"));
+        LOG_ERROR("Request config failed - %s", message ? message : "");
+        return -1;
+    }
+    json_t *network = json_object_get(root, "network");
+    if (network && config_network(network) < 0)
+        return -1;
+    if (begin_miner_config() < 0)
+        return -1;
+    static const struct {
+        const char *key;
+        int (*section)(json_t *);
+    } sections[] = {
+        {"pools", config_pools},   {"fans", config_fans},           {"perf", config_perf},
+        {"chains", config_chains}, {"autotuner", config_autotuner}, {"watchdog", config_watchdog},
+    };
+    for (const auto &s : sections) {
+        json_t *value = json_object_get(root, s.key);
+        if (value && s.section(value) < 0)
+            return -1;
+    }
+    return end_miner_config() < 0 ? -1 : 0;
 }

@@ -14,3 +14,35 @@ int agent_update_config(json_t *root, json_t *ok);
 
 // A registration upload is waiting for the server's acknowledgement.
 bool agent_registration_pending(void);
+
+// ---------------------------------------------------------------------------
+// Configuration commands. Each entry point returns 0 or -1 (the reply's "ok");
+// agent_config_network returns -1, 0 (unchanged) or 1 (rewritten, networking
+// restarted). Main thread.
+
+// A configuration transaction on /config/cgminer.conf: 0 or -1.
+int begin_miner_config(void);
+// Commits it: 1 written (a running miner is restarted), 0 nothing to write,
+// -1 the write failed.
+int end_miner_config(void);
+
+int agent_config_pools(json_t *root);
+int agent_config_chain(json_t *root);
+int agent_config_watchdog(json_t *root);
+int agent_config_fans(json_t *root);
+int agent_config_perf(json_t *root);
+int agent_config_autotuner(json_t *root);
+int agent_config_network(json_t *root);
+// The full configuration ("config"): network first, then the miner sections
+// in one transaction. No reply.
+int agent_config_all(json_t *root, json_t *ok);
+
+// Section parsers: -1 refused (logged), 0 accepted and nothing changed,
+// 1 accepted and changed (config_pools: 0 for both).
+int config_pools(json_t *root);
+int config_pool(int pool_idx, json_t *params);
+int config_chains(json_t *root);
+int config_chain(json_t *root);
+int config_chips(int chain, json_t *chips);
+int config_watchdog(json_t *root);
+int config_network(json_t *root);

@@ -494,6 +494,30 @@ int process_message(const char *type, json_t *ok, json_t *root, struct agent_vhd
     }
     if (strcmp(type, "status") == 0)
         return 0;
+    if (strcmp(type, "config") == 0) {
+        agent_config_all(root, ok);
+        return 0;
+    }
+    if (strcmp(type, "config_network") == 0) {
+        int res = agent_config_network(root);
+        // A rewritten network file: the connection is made again after the reply.
+        enqueue_result_rec(res < 0 ? -1 : 0, type, psd, res == 1);
+        return 0;
+    }
+    static const struct {
+        const char *type;
+        int (*handler)(json_t *);
+    } config_commands[] = {
+        {"config_pools", agent_config_pools},         {"config_fans", agent_config_fans},
+        {"config_watchdog", agent_config_watchdog},   {"config_perf", agent_config_perf},
+        {"config_autotuner", agent_config_autotuner}, {"config_chain", agent_config_chain},
+    };
+    for (const auto &c : config_commands) {
+        if (strcmp(type, c.type) == 0) {
+            enqueue_result(c.handler(root), type, psd);
+            return 0;
+        }
+    }
     if (strcmp(type, "update_firmware") == 0) {
         log_msg(LOG_LEVEL_WARN, "Firmware update not supported");
         return 0;

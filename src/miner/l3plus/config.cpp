@@ -1,12 +1,15 @@
 #include "miner/l3plus/config.h"
 
 #include <cassert>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "log.h"
 #include "miner/config.h"
+#include "miner/l3plus/support.h"
+#include "protocol.h"
 
 const int CHAIN_IDS[CHAIN_COUNT] = {1, 2, 3, 4};
 
@@ -306,4 +309,123 @@ int build_miner_config(json_t *json, struct miner_config *cfg)
     build_watchdog(json, cfg);
     json_object_set_new(json, "altdf", json_boolean(cfg->altdfno));
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Command sections
+
+// The default chain settings are owed to the server after this transaction.
+static bool default_chains_pending = false;
+
+int config_fans(json_t *root)
+{
+    const char *mode = nullptr;
+    int target_temp = 0, speed = 0, silent_start = 0;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{ss,s?i,s?i,s?b}", "mode", &mode, "target_temp",
+                       &target_temp, "speed", &speed, "silent_start", &silent_start) != 0) {
+        LOG_ERROR("Failed to parse config fans request - %s", err.text);
+        return -1;
+    }
+    enum fan_modes fan_mode = strcmp(mode, "manual") == 0 ? FAN_MODE_MANUAL : FAN_MODE_AUTO;
+    return cgminer_fans(fan_mode, speed, target_temp, silent_start != 0);
+}
+
+json_t *default_chain_settings(void)
+{
+    json_t *chains = json_array();
+    for (int chain : CHAIN_IDS) {
+        char id[8];
+        snprintf(id, sizeof(id), "%d", chain);
+        json_array_append_new(chains, json_pack("{ss,sb,sb,si,si,so*}", "id", id, "use_global_freq",
+                                                1, "use_global_volt", 1, "freq", 384, "volt", 8,
+                                                "chips", json_array()));
+    }
+    return chains;
+}
+
+void disable_per_chain_settings(void)
+{
+    for (int chain : CHAIN_IDS) {
+        cgminer_chain_freq(static_cast<uint8_t>(chain), 0);
+        cgminer_chain_volt(static_cast<uint8_t>(chain), 0.0);
+        for (int chip = 1; chip <= CHIPS_PER_CHAIN; chip++)
+            cgminer_chip_freq(static_cast<uint8_t>(chain), static_cast<uint8_t>(chip), 0);
+    }
+    default_chains_pending = true;
+}
+
+void config_reset_notices(void)
+{
+    default_chains_pending = false;
+}
+
+void config_send_notices(void)
+{
+    if (!default_chains_pending)
+        return;
+    default_chains_pending = false;
+    json_t *msg = json_pack("{ss,so}", "type", "update_config", "chains", default_chain_settings());
+    if (msg)
+        agent_enqueue_message(msg);
+}
+
+// An integer of a request as the setters take it: within [0, max].
+static bool in_range(int value, int max)
+{
+    return value >= 0 && value <= max;
+}
+
+int config_perf(json_t *root)
+{
+    const char *profile = "0";
+    int freq = 0, volt = 0;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{s?s,si,si}", "profile", &profile, "freq", &freq, "volt",
+                       &volt) != 0) {
+        LOG_ERROR("Failed to prase perf req - %s", err.text);
+        return -1;
+    }
+    if (!in_range(freq, UINT16_MAX)) {
+        LOG_ERROR("Failed to prase perf req - frequency %d out of range", freq);
+        return -1;
+    }
+    int changed = 0;
+    int res = cgminer_perf_profile(profile, false);
+    if (res < 0)
+        return -1;
+    changed |= res > 0;
+    res = cgminer_global_freq(static_cast<uint16_t>(freq));
+    if (res < 0)
+        return -1;
+    changed |= res > 0;
+    res = cgminer_global_volt(volt);
+    if (res < 0)
+        return -1;
+    changed |= res > 0;
+    if (profile[0] != '0')
+        disable_per_chain_settings();
+    return changed;
+}
+
+int config_autotuner(json_t *root)
+{
+    int stage1 = 0, stage2 = 0, stage3 = 0, reset_chips = 0;
+    int interval = 3, step = 0, min_freq = 0, deviation = 0, test_time = 0, down_freq_hw = 0;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{sb,sb,sb,s?i,si,si,si,si,si,s?b}", "stage1", &stage1,
+                       "stage2", &stage2, "stage3", &stage3, "stage3_interval", &interval,
+                       "downclock_step", &step, "min_freq", &min_freq, "hashrate_deviation",
+                       &deviation, "test_time", &test_time, "down_freq_hw", &down_freq_hw,
+                       "reset_chips", &reset_chips) != 0) {
+        LOG_ERROR("Failed to parse config autotuner request - %s", err.text);
+        return -1;
+    }
+    if (!in_range(min_freq, UINT16_MAX)) {
+        LOG_ERROR("Failed to parse config autotuner request - min_freq %d out of range", min_freq);
+        return -1;
+    }
+    return cgminer_autotuner(stage1 != 0, stage2 != 0, stage3 != 0, interval, step,
+                             static_cast<uint16_t>(min_freq), deviation, test_time, down_freq_hw,
+                             reset_chips != 0);
 }

@@ -31,3 +31,19 @@ int parse_miner_config(json_t *json, struct miner_config *cfg);
 int build_miner_config(json_t *json, struct miner_config *cfg);
 int parse_per_chain_freq_and_volt_settings(json_t *root, struct miner_config *cfg);
 int parse_chip_freqs(json_t *root, struct miner_config *cfg);
+
+// Section parsers of the configuration commands for this model's fans,
+// performance profile and autotuner: -1 refused (logged), 0 unchanged,
+// 1 changed. They work on the open transaction. Main thread.
+int config_fans(json_t *root);
+int config_perf(json_t *root);
+int config_autotuner(json_t *root);
+
+// A performance profile other than "0" returns every chain to the global
+// values; the server is told (the default chain settings) once the
+// transaction has been committed.
+void disable_per_chain_settings(void);
+json_t *default_chain_settings(void);
+// Transaction hooks: forget a pending notice (begin), send it (committed).
+void config_reset_notices(void);
+void config_send_notices(void);
