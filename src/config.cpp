@@ -104,7 +104,7 @@ int agent_save_config(const char *path, const struct agent_config *cfg)
         LOG_ERROR("Failed to write to config fle");
         return -1;
     }
-    int res = save_file(path, text.get(), strlen(text.get()));
+    int res = util_save_file(path, text.get(), strlen(text.get()));
     if (res != 0) {
         LOG_ERROR("%s", res == -1 ? "Failed to open config file" : "Failed to write to config fle");
         return -1;

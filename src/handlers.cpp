@@ -1,6 +1,8 @@
 #include "handlers.h"
 
 #include <arpa/inet.h>
+#include <cassert>
+#include <unistd.h>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include "miner/support.h"
 #include "paths.h"
 #include "protocol.h"
+#include "util.h"
 
 // The server asked for a registration and has not yet acknowledged the upload.
 static bool miner_registration = false;
@@ -444,4 +447,49 @@ int agent_config_all(json_t *root, json_t *ok)
             return -1;
     }
     return end_miner_config() < 0 ? -1 : 0;
+}
+
+/* ---- device commands ----------------------------------------------------- */
+
+int save_file(const char *path, const char *data, bool must_exist)
+{
+    assert(path && data);
+    if (must_exist && access(path, F_OK) != 0)
+        return 0;
+    if (util_save_file(path, data, strlen(data)) != 0) {
+        LOG_ERROR("Failed to create network config file");
+        return -1;
+    }
+    return 0;
+}
+
+// Placeholders until the device commands land.
+int agent_reboot_asic(json_t *)
+{
+    return -1;
+}
+
+int agent_get_systemlogs(json_t *)
+{
+    return -1;
+}
+
+int agent_start_mining(json_t *)
+{
+    return -1;
+}
+
+int agent_stop_mining(json_t *)
+{
+    return -1;
+}
+
+int agent_report_status(json_t *)
+{
+    return 0;
+}
+
+int agent_report_chip_metrics(json_t *)
+{
+    return -1;
 }

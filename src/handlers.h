@@ -46,3 +46,17 @@ int config_chain(json_t *root);
 int config_chips(int chain, json_t *chips);
 int config_watchdog(json_t *root);
 int config_network(json_t *root);
+
+// ---------------------------------------------------------------------------
+// Device commands. Main thread.
+
+int agent_reboot_asic(json_t *root);
+int agent_get_systemlogs(json_t *root);
+int agent_start_mining(json_t *root);
+int agent_stop_mining(json_t *root);
+int agent_report_status(json_t *root);
+int agent_report_chip_metrics(json_t *root);
+
+// Writes data as the whole content of path, atomically (util_save_file).
+// With must_exist, a missing file is left missing (0). 0, or -1.
+int save_file(const char *path, const char *data, bool must_exist);

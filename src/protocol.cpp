@@ -7,6 +7,7 @@
 
 #include "agent.h"
 #include "handlers.h"
+#include "miner/l3plus/config.h"
 #include "log.h"
 #include "miner/firmware.h"
 
@@ -493,7 +494,15 @@ int process_message(const char *type, json_t *ok, json_t *root, struct agent_vhd
         return 0;
     }
     if (strcmp(type, "status") == 0)
+        return agent_report_status(root);
+    // Answered by their own message on success, by a failure reply otherwise.
+    if (strcmp(type, "logs") == 0 || strcmp(type, "chip_metrics") == 0) {
+        int res = strcmp(type, "logs") == 0 ? agent_get_systemlogs(root)
+                                            : agent_report_chip_metrics(root);
+        if (res < 0)
+            enqueue_err_response(type, psd);
         return 0;
+    }
     if (strcmp(type, "config") == 0) {
         agent_config_all(root, ok);
         return 0;
@@ -507,12 +516,14 @@ int process_message(const char *type, json_t *ok, json_t *root, struct agent_vhd
     static const struct {
         const char *type;
         int (*handler)(json_t *);
-    } config_commands[] = {
-        {"config_pools", agent_config_pools},         {"config_fans", agent_config_fans},
-        {"config_watchdog", agent_config_watchdog},   {"config_perf", agent_config_perf},
-        {"config_autotuner", agent_config_autotuner}, {"config_chain", agent_config_chain},
+    } commands[] = {
+        {"config_pools", agent_config_pools},           {"config_fans", agent_config_fans},
+        {"config_watchdog", agent_config_watchdog},     {"config_perf", agent_config_perf},
+        {"config_autotuner", agent_config_autotuner},   {"config_chain", agent_config_chain},
+        {"config_web_access", agent_config_web_access}, {"reboot", agent_reboot_asic},
+        {"start_mining", agent_start_mining},           {"stop_mining", agent_stop_mining},
     };
-    for (const auto &c : config_commands) {
+    for (const auto &c : commands) {
         if (strcmp(type, c.type) == 0) {
             enqueue_result(c.handler(root), type, psd);
             return 0;

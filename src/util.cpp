@@ -181,7 +181,7 @@ static bool write_all(int fd, const char *p, size_t len)
     return true;
 }
 
-int save_file(const char *path, const void *data, size_t len)
+int util_save_file(const char *path, const void *data, size_t len)
 {
     assert(path && (data || len == 0));
     std::string tmp = std::string(path) + ".tmp";

@@ -41,4 +41,4 @@ char *str_replace(const char *str, const char *substr, const char *repl);
 // permitted, the owner) of the one it replaces; a new file gets mode 0600.
 // 0; -1 when the temporary file cannot be created, -2 when writing or
 // renaming it fails (errno set; the old file is untouched). Any thread.
-int save_file(const char *path, const void *data, size_t len);
+int util_save_file(const char *path, const void *data, size_t len);

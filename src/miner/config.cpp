@@ -198,7 +198,7 @@ int miner_update_config(const char *path, struct miner_config *cfg)
     int res;
     {
         std::lock_guard<std::mutex> lock(config_mutex);
-        res = save_file(path, text.data(), text.size());
+        res = util_save_file(path, text.data(), text.size());
     }
     if (res != 0) {
         LOG_ERROR("Failed to store miner config");

@@ -267,7 +267,7 @@ int net_save_config(const char *path, struct net_config *cfg)
         }
         text += "\"\n";
     }
-    if (save_file(path, text.data(), text.size()) < 0) {
+    if (util_save_file(path, text.data(), text.size()) < 0) {
         LOG_ERROR("Failed to create %s", path);
         return -1;
     }

@@ -429,3 +429,9 @@ int config_autotuner(json_t *root)
                              static_cast<uint16_t>(min_freq), deviation, test_time, down_freq_hw,
                              reset_chips != 0);
 }
+
+// Placeholder until the web access command lands.
+int agent_config_web_access(json_t *)
+{
+    return -1;
+}

@@ -47,3 +47,6 @@ json_t *default_chain_settings(void);
 // Transaction hooks: forget a pending notice (begin), send it (committed).
 void config_reset_notices(void);
 void config_send_notices(void);
+
+// "config_web_access": the web interface password of user "root". 0, or -1.
+int agent_config_web_access(json_t *root);
