@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev
   python3 python3-pytest python3-websockets
   bubblewrap iproute2 openssl procps valgrind
+  lighttpd curl
 )
 
 missing=()

@@ -20,6 +20,7 @@
 #include "miner/support.h"
 #include "paths.h"
 #include "protocol.h"
+#include "shell.h"
 #include "util.h"
 
 // The server asked for a registration and has not yet acknowledged the upload.
@@ -445,6 +446,10 @@ int agent_config_all(json_t *root, json_t *ok)
         json_t *value = json_object_get(root, s.key);
         if (value && s.section(value) < 0)
             return -1;
+        // Chains set after a profile's reset: the default-chains notice
+        // would tell the server the opposite of what is stored.
+        if (value && s.section == config_chains)
+            config_reset_notices();
     }
     return end_miner_config() < 0 ? -1 : 0;
 }
@@ -463,33 +468,127 @@ int save_file(const char *path, const char *data, bool must_exist)
     return 0;
 }
 
-// Placeholders until the device commands land.
-int agent_reboot_asic(json_t *)
+// The device's own restart: the file systems flushed first. Neither
+// command's status matters: a refused reboot leaves nothing else to try.
+static void hard_reboot(void)
 {
-    return -1;
+    shell_run(CMD_SYNC);
+    shell_run(CMD_REBOOT);
 }
 
-int agent_get_systemlogs(json_t *)
+int agent_reboot_asic(json_t *)
 {
-    return -1;
+    // Whatever the request asks for, the device only knows the hard restart.
+    log_msg(LOG_LEVEL_INFO, "Rebooting asic, mode = %s", "hard");
+    hard_reboot();
+    return 0;
+}
+
+int agent_get_systemlogs(json_t *root)
+{
+    const char *request_id = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{ss}", "request_id", &request_id) != 0) {
+        char *text = json_dumps(root, JSON_INDENT(2));
+        LOG_ERROR("Failed to parse get logs request:\n%s", text ? text : "");
+        free(text);
+        return -1;
+    }
+    // Answered by "logs", or by the "get_logs" failure form.
+    miner_send_logs(request_id);
+    return 0;
 }
 
 int agent_start_mining(json_t *)
 {
-    return -1;
+    return cgminer_start();
 }
 
 int agent_stop_mining(json_t *)
 {
-    return -1;
+    return cgminer_stop();
 }
 
+// The status thread reports on its own schedule; nothing to do here.
 int agent_report_status(json_t *)
 {
     return 0;
 }
 
-int agent_report_chip_metrics(json_t *)
+const char *chip_state_name(enum kv_chip_state_t state)
 {
-    return -1;
+    switch (state) {
+    case CHIP_STATE_FAST:
+        return "fast";
+    case CHIP_STATE_SLOW:
+        return "slow";
+    case CHIP_STATE_UNSTABLE:
+        return "unstable";
+    default:
+        return "unknown";
+    }
+}
+
+json_t *serialize_chip_info(kv_chip_info_t *chip)
+{
+    assert(chip);
+    char id[16];
+    snprintf(id, sizeof(id), "%d", chip->chip_id);
+    json_t *out = json_pack("{ss,sf,si,ss}", "id", id, "hr", chip->hash_rate / 1000.0, "freq",
+                            static_cast<int>(chip->freq), "state", chip_state_name(chip->state));
+    if (out && chip->custom_freq)
+        json_object_set_new(out, "custom_freq", json_true());
+    return out;
+}
+
+json_t *serialize_chip_metrics(kv_chip_metrics_t *metrics)
+{
+    assert(metrics);
+    json_t *chips = json_array();
+    for (int i = 0; chips && i < CHIPS_PER_CHAIN; i++) {
+        json_t *chip = serialize_chip_info(&metrics->chips[i]);
+        if (chip)
+            json_array_append_new(chips, chip);
+    }
+    char id[16];
+    snprintf(id, sizeof(id), "%d", metrics->chain_id);
+    json_error_t err;
+    // "o" takes the array even when the packing fails.
+    json_t *out = json_pack_ex(&err, 0, "{ss,so}", "chain_id", id, "chips", chips);
+    if (!out) {
+        LOG_ERROR("Failed to serialize chip metrics - %s", err.text);
+        return nullptr;
+    }
+    return out;
+}
+
+int agent_report_chip_metrics(json_t *root)
+{
+    const char *request_id = nullptr, *chain_id = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{ss,ss}", "request_id", &request_id, "chain_id",
+                       &chain_id) != 0) {
+        char *text = json_dumps(root, JSON_INDENT(2));
+        LOG_ERROR("Failed to parse chip metrics request:\n%s", text ? text : "");
+        free(text);
+        return -1;
+    }
+    int chain = atoi(chain_id);
+    if (!verify_chain_id(chain)) {
+        LOG_ERROR("Invalid chain id: %d", chain);
+        return -1;
+    }
+    kv_chip_metrics_t *metrics = cgminer_chip_metrics(chain);
+    if (!metrics)
+        return -1;
+    json_t *response = serialize_chip_metrics(metrics);
+    free(metrics);
+    if (!response) {
+        LOG_ERROR("Failed to serialize chip metrics");
+        return -1;
+    }
+    json_object_set_new(response, "type", json_string("chip_metrics"));
+    json_object_set_new(response, "request_id", json_string(request_id));
+    json_object_set_new(response, "ok", json_true());
+    return agent_enqueue_message(response);
 }

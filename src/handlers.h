@@ -3,6 +3,8 @@
 
 #include <jansson.h>
 
+#include "miner/support.h"
+
 struct agent_vhd;
 struct agent_psd;
 
@@ -56,6 +58,14 @@ int agent_start_mining(json_t *root);
 int agent_stop_mining(json_t *root);
 int agent_report_status(json_t *root);
 int agent_report_chip_metrics(json_t *root);
+
+// The parts of the "chip_metrics" message: the state's name ("fast", "slow",
+// "unstable", "unknown" for anything else); one chip {"id", "hr" (hash rate
+// / 1000), "freq", "state"[, "custom_freq": true]}; a chain {"chain_id",
+// "chips"}. New values, or null when they cannot be built.
+const char *chip_state_name(enum kv_chip_state_t state);
+json_t *serialize_chip_info(kv_chip_info_t *chip);
+json_t *serialize_chip_metrics(kv_chip_metrics_t *metrics);
 
 // Writes data as the whole content of path, atomically (util_save_file).
 // With must_exist, a missing file is left missing (0). 0, or -1.

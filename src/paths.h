@@ -34,3 +34,13 @@
 #define CMD_SYNC "sync"
 #define CMD_NETWORK_RESTART "/etc/init.d/network.sh restart"
 #define CMD_KERNEL_LOG "sh /www/pages/cgi-bin/get_kernel_log.cgi"
+#define CMD_REBOOT "reboot"
+
+// The web interface's digest password file (user "root").
+#define PATH_HTDIGEST "/config/lighttpd-htdigest.user"
+
+// Firmware updates: the downloaded package, the folder it is unpacked
+// into (a mkdtemp template) and the output of its update script.
+#define PATH_FIRMWARE_PACKAGE "/tmp/firmware_update.tar.gz"
+#define PATH_FIRMWARE_UPDATE_DIR "/tmp/firmware_update.XXXXXX"
+#define PATH_FIRMWARE_UPDATE_LOG "/var/log/firmware_update.log"

@@ -17,6 +17,7 @@
 
 #include "log.h"
 #include "miner/api.h"
+#include "miner/l3plus/support.h"
 #include "miner/network.h"
 #include "miner/status.h"
 #include "miner/watcher.h"
@@ -528,4 +529,52 @@ json_t *cgminer_net_config(void)
         return nullptr;
     }
     return json_pack("{so*}", "network", transform_net_config(&cfg));
+}
+
+// ---------------------------------------------------------------------------
+// Chip metrics
+
+enum kv_chip_state_t chip_state(double hash_rate, uint16_t freq)
+{
+    if (hash_rate == 0.0)
+        return CHIP_STATE_UNKNOWN;
+    const double ideal = freq / 222.0;
+    const double ratio = hash_rate / ideal; // +-inf or NaN for freq 0: unstable
+    if (ratio >= 0.85 && ratio < 2.5)
+        return CHIP_STATE_FAST;
+    if (ratio >= 0.5 && ratio < 0.85)
+        return CHIP_STATE_SLOW;
+    return CHIP_STATE_UNSTABLE;
+}
+
+kv_chip_metrics_t *cgminer_chip_metrics(int chain)
+{
+    std::unique_ptr<struct miner_config> cfg(new struct miner_config());
+    if (miner_load_config(PATH_MINER_CONFIG, cfg.get()) != 0) {
+        LOG_ERROR("Failed to load cgminer config from %s", PATH_MINER_CONFIG);
+        return nullptr;
+    }
+    kv_chip_metrics_t *metrics = static_cast<kv_chip_metrics_t *>(calloc(1, sizeof(*metrics)));
+    if (!metrics)
+        return nullptr;
+    metrics->chain_id = chain;
+
+    json_error_t err;
+    json_ptr dump(json_load_file(PATH_CHIP_HR, 0, &err), &json_decref);
+    if (!dump)
+        log_msg(LOG_LEVEL_WARN, "Failed to load chip hash rates from %s", PATH_CHIP_HR);
+    json_t *chains = nullptr;
+    if (!dump || json_unpack(dump.get(), "{so}", "chiphr", &chains) != 0) {
+        log_msg(LOG_LEVEL_WARN, "Failed to parse chip hash rates from dump");
+        chains = nullptr;
+    }
+    for (int chip = 1; chip <= CHIPS_PER_CHAIN; chip++) {
+        kv_chip_info_t *info = &metrics->chips[chip - 1];
+        info->chip_id = chip;
+        info->hash_rate = chip_hashrate(chain, chip, chains);
+        info->freq = chip_freq(chain, chip, cfg.get());
+        info->custom_freq = chip_custom_freq(chain, chip, cfg.get());
+        info->state = chip_state(info->hash_rate, info->freq);
+    }
+    return metrics;
 }

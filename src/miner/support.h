@@ -150,3 +150,36 @@ int cgminer_pool(int pool_idx, const char *url, const char *worker, const char *
 // {"network": view of /config/network.conf}, or null when the file cannot be
 // loaded. Any thread.
 json_t *cgminer_net_config(void);
+
+// ---------------------------------------------------------------------------
+// Chip metrics
+
+enum kv_chip_state_t {
+    CHIP_STATE_UNKNOWN = 0,
+    CHIP_STATE_FAST = 1,
+    CHIP_STATE_SLOW = 2,
+    CHIP_STATE_UNSTABLE = 3,
+};
+
+struct kv_chip_info_t {
+    int chip_id; // 1-72
+    double hash_rate;
+    uint16_t freq;
+    bool custom_freq; // the chip has a frequency of its own
+    enum kv_chip_state_t state;
+};
+
+struct kv_chip_metrics_t {
+    int chain_id;
+    kv_chip_info_t chips[CHIPS_PER_CHAIN];
+};
+
+// A chip's hash rate against the one its frequency should give (freq / 222):
+// no hash rate at all is UNKNOWN; from 0.85 up to below 2.5 of it FAST, from
+// 0.5 up to below 0.85 SLOW, anything else UNSTABLE.
+enum kv_chip_state_t chip_state(double hash_rate, uint16_t freq);
+// The 72 chips of a chain (one of CHAIN_IDS, checked by the caller): their
+// frequencies from /config/cgminer.conf, their hash rates from the miner's
+// chip dump (all 0, state UNKNOWN, when it cannot be read). A new record
+// (free() it), or null when the configuration cannot be loaded. Main thread.
+kv_chip_metrics_t *cgminer_chip_metrics(int chain);

@@ -3,13 +3,18 @@
 #include <cassert>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mbedtls/md5.h>
 #include <string>
 
+#include "handlers.h"
 #include "log.h"
 #include "miner/config.h"
 #include "miner/l3plus/support.h"
+#include "paths.h"
 #include "protocol.h"
+#include "util.h"
 
 const int CHAIN_IDS[CHAIN_COUNT] = {1, 2, 3, 4};
 
@@ -430,8 +435,62 @@ int config_autotuner(json_t *root)
                              reset_chips != 0);
 }
 
-// Placeholder until the web access command lands.
-int agent_config_web_access(json_t *)
+// The web interface's user and realm; the file holds the line
+// "user:realm:md5(user:realm:password)" in hex.
+#define WEB_USER "root"
+#define WEB_REALM "antMiner Configuration"
+// The longest "user:realm:password" text taken: a longer password is
+// refused, never cut.
+#define WEB_DIGEST_TEXT_MAX 255
+
+int web_access_line(const char *password, std::string *line)
 {
-    return -1;
+    assert(password && line);
+    char text[WEB_DIGEST_TEXT_MAX + 1];
+    int len = snprintf(text, sizeof(text), "%s:%s:%s", WEB_USER, WEB_REALM, password);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof(text))
+        return -1;
+    unsigned char digest[16];
+    mbedtls_md5_context ctx;
+    mbedtls_md5_init(&ctx);
+    int res = mbedtls_md5_starts_ret(&ctx);
+    if (res == 0)
+        res = mbedtls_md5_update_ret(&ctx, reinterpret_cast<const unsigned char *>(text),
+                                     static_cast<size_t>(len));
+    if (res == 0)
+        res = mbedtls_md5_finish_ret(&ctx, digest);
+    mbedtls_md5_free(&ctx);
+    if (res != 0) {
+        LOG_ERROR("Failed to compute web password digest, code: %d", res);
+        return -2;
+    }
+    char hex[2 * sizeof(digest) + 1];
+    util_hex(digest, sizeof(digest), hex);
+    *line = WEB_USER ":" WEB_REALM ":";
+    *line += hex;
+    return 0;
+}
+
+int agent_config_web_access(json_t *root)
+{
+    const char *password = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(root, &err, 0, "{ss}", "new_password", &password) != 0) {
+        char *text = json_dumps(root, JSON_INDENT(2));
+        LOG_ERROR("Wrong set web password request: \n%s", text ? text : "");
+        free(text);
+        return -1;
+    }
+    std::string line;
+    int res = web_access_line(password, &line);
+    if (res == -1) {
+        // Cutting it would leave a password other than the one asked for.
+        LOG_ERROR("Wrong set web password request: password of %zu bytes is too long "
+                  "(at most %zu)",
+                  strlen(password), WEB_DIGEST_TEXT_MAX - strlen(WEB_USER ":" WEB_REALM ":"));
+        return -1;
+    }
+    if (res != 0)
+        return -1;
+    return save_file(PATH_HTDIGEST, line.c_str(), false);
 }

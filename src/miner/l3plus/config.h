@@ -3,6 +3,7 @@
 #pragma once
 
 #include <jansson.h>
+#include <string>
 
 #define CHAIN_COUNT 4
 #define CHIPS_PER_CHAIN 72
@@ -50,3 +51,7 @@ void config_send_notices(void);
 
 // "config_web_access": the web interface password of user "root". 0, or -1.
 int agent_config_web_access(json_t *root);
+// The line of the web interface's digest password file for password (no
+// newline): 0; -1 when the password is too long (more than 227 bytes), -2
+// when the digest fails (logged).
+int web_access_line(const char *password, std::string *line);

@@ -1,6 +1,8 @@
 #include "miner/l3plus/support.h"
 
 #include <cassert>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -388,4 +390,49 @@ int dump_bmminer_config(json_t *root, std::string *out)
     assert(root && out);
     out->clear();
     return dump_value(root, out);
+}
+
+// ---------------------------------------------------------------------------
+// Chip lookups
+
+uint16_t chip_freq(int chain, int chip, struct miner_config *cfg)
+{
+    assert(verify_chain_id(chain));
+    assert(chip >= 1 && chip <= 72);
+    assert(cfg);
+    const uint16_t own = static_cast<uint16_t>(chain_chip_freqs(cfg, chain)[chip - 1]);
+    const uint16_t local = static_cast<uint16_t>(*chain_freq_field(cfg, chain));
+    const uint16_t global = static_cast<uint16_t>(cfg->bitmain_freq);
+    if (own != 0)
+        return own;
+    return local != 0 ? local : global;
+}
+
+bool chip_custom_freq(int chain, int chip, struct miner_config *cfg)
+{
+    assert(verify_chain_id(chain));
+    assert(chip >= 1 && chip <= 72);
+    assert(cfg);
+    return chain_chip_freqs(cfg, chain)[chip - 1] > 0;
+}
+
+double chip_hashrate(int chain, int chip, json_t *chains)
+{
+    assert(verify_chain_id(chain));
+    assert(chip >= 1 && chip <= 72);
+    if (!json_is_array(chains))
+        return 0.0;
+    size_t slot = 0;
+    while (slot < CHAIN_COUNT && CHAIN_IDS[slot] != chain)
+        slot++;
+    json_t *rates = json_array_get(chains, slot);
+    if (!json_is_object(rates))
+        return 0.0;
+    char key[16];
+    snprintf(key, sizeof(key), "Asic%02d", chip - 1);
+    const char *text = json_string_value(json_object_get(rates, key));
+    if (!text)
+        return 0.0;
+    double value = strtod(text, nullptr);
+    return std::isfinite(value) ? value : 0.0;
 }

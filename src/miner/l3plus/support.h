@@ -54,3 +54,18 @@ json_t *compose_chips(int chain, struct miner_config *cfg);
 // two-space-indented JSON one per line, without indentation, " : " after the
 // names of string members and ": " elsewhere. 0, or -1.
 int dump_bmminer_config(json_t *root, std::string *out);
+
+// ---------------------------------------------------------------------------
+// Chip lookups. chain is one of CHAIN_IDS, chip 1-72 (asserted).
+
+// The chip's effective frequency: its own value, else its chain's
+// (bitmain-freqN), else the global one (bitmain-freq); each taken modulo
+// 65536, a zero counting as unset.
+uint16_t chip_freq(int chain, int chip, struct miner_config *cfg);
+// The chip has a frequency of its own (above 0).
+bool chip_custom_freq(int chain, int chip, struct miner_config *cfg);
+// The chip's hash rate in the miner's chip dump: chains is the "chiphr"
+// array, one object per chain in CHAIN_IDS order with "Asic00" ... "Asic71"
+// texts. 0.0 when anything is missing, not of its type, or not a finite
+// number.
+double chip_hashrate(int chain, int chip, json_t *chains);
