@@ -178,7 +178,8 @@ TEST(ConfigSections, FansPerfAutotuner)
     EXPECT_EQ(config_perf(req.get()), 1);
     EXPECT_EQ(miner_config.bitmain_freq3, 0);
     EXPECT_EQ(miner_config.chain1_chip_freqs[0], 0);
-    char *text = json_dumps(default_chain_settings(), JSON_COMPACT);
+    json_ptr defaults(default_chain_settings(), &json_decref);
+    char *text = json_dumps(defaults.get(), JSON_COMPACT);
     EXPECT_STREQ(text, R"([{"id":"1","use_global_freq":true,"use_global_volt":true,"freq":384,)"
                        R"("volt":8,"chips":[]},{"id":"2","use_global_freq":true,)"
                        R"("use_global_volt":true,"freq":384,"volt":8,"chips":[]},)"
