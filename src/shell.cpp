@@ -103,6 +103,19 @@ static int wait_child(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Starts cmd with its standard output on a pipe whose reading end goes to rd.
+static int spawn_reader(const char *cmd, bool own_group, fd_owner *rd, pid_t *pid)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        LOG_ERROR("Failed to run \"%s\": %s", cmd, strerror(errno));
+        return -1;
+    }
+    rd->fd = fds[0];
+    fd_owner wr{fds[1]};
+    return spawn_shell(cmd, wr.fd, pid, own_group);
+}
+
 int shell_run(const char *cmd)
 {
     assert(cmd);
@@ -123,18 +136,10 @@ int shell_read(const char *cmd, std::string *out)
     if (test_runner)
         return test_runner(cmd, out);
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        LOG_ERROR("Failed to run \"%s\": %s", cmd, strerror(errno));
-        return -1;
-    }
-    fd_owner rd{fds[0]};
+    fd_owner rd;
     pid_t pid;
-    {
-        fd_owner wr{fds[1]};
-        if (spawn_shell(cmd, wr.fd, &pid) != 0)
-            return -1;
-    }
+    if (spawn_reader(cmd, false, &rd, &pid) != 0)
+        return -1;
     char buf[4096];
     for (;;) {
         ssize_t n = read(rd.fd, buf, sizeof(buf));
@@ -155,18 +160,10 @@ int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t
     if (test_runner)
         return test_runner(cmd, out);
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        LOG_ERROR("Failed to run \"%s\": %s", cmd, strerror(errno));
-        return -1;
-    }
-    fd_owner rd{fds[0]};
+    fd_owner rd;
     pid_t pid;
-    {
-        fd_owner wr{fds[1]};
-        if (spawn_shell(cmd, wr.fd, &pid, true) != 0)
-            return -1;
-    }
+    if (spawn_reader(cmd, true, &rd, &pid) != 0)
+        return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     int result = 0;
     char buf[4096];
