@@ -284,6 +284,13 @@ static void stop_background_threads(void)
     status_stop_reporting();
 }
 
+static time_t monotonic_seconds(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
 static void agent_run_loop(void)
 {
     context = create_lws_context();
@@ -292,7 +299,9 @@ static void agent_run_loop(void)
         exit(1);
     }
 
-    time_t last_con_time = time(nullptr);
+    // A monotonic clock: the device boots without the time of day, and NTP may
+    // step the wall clock by any amount while the connection is still down.
+    time_t last_con_time = monotonic_seconds();
     state.running = true;
     state.connected = false;
     state.interrupt = false;
@@ -305,7 +314,7 @@ static void agent_run_loop(void)
         lws_service(context, 0);
         handle_pending_signal();
 
-        time_t cur_time = time(nullptr);
+        time_t cur_time = monotonic_seconds();
         if (state.connected) {
             last_con_time = cur_time;
         } else if (cur_time - last_con_time > CONNECTION_HANG_SECS) {

@@ -63,9 +63,12 @@ static int parse_config(json_t *root, struct agent_config *cfg)
         LOG_ERROR("API key length is to short");
         return -1;
     }
-    snprintf(cfg->api_key, sizeof(cfg->api_key), "%s", api_key);
+    // Overlong values are cut, at a character boundary: a split character
+    // would make the text invalid for the JSON library, so neither the
+    // configuration file nor the login request could be written.
+    util_copy_utf8(cfg->api_key, sizeof(cfg->api_key), api_key);
     if (dev_id)
-        snprintf(cfg->dev_id, sizeof(cfg->dev_id), "%s", dev_id);
+        util_copy_utf8(cfg->dev_id, sizeof(cfg->dev_id), dev_id);
     else
         cfg->fresh_install = true;
     return 0;

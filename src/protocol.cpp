@@ -113,6 +113,8 @@ void agent_conn_abort_cancel(void)
 void connect_agent(lws_sorted_usec_list_t *sul)
 {
     struct agent_vhd *vhd = lws_container_of(sul, struct agent_vhd, sul);
+    if (vhd->state->interrupt)
+        return;
     const struct url_info *server = &vhd->state->server;
 
     struct lws_client_connect_info info;
@@ -142,6 +144,12 @@ void connect_agent(lws_sorted_usec_list_t *sul)
 
 void reconnect_agent(struct agent_vhd *vhd)
 {
+    // A stop under way: a connection attempt that ends now (also while the
+    // context is being destroyed) must not be retried.
+    if (vhd->state->interrupt) {
+        vhd->state->running = false;
+        return;
+    }
     log_msg(LOG_LEVEL_INFO, "Trying agent reconnect %d", vhd->retry + 1);
     agent_conn_abort_cancel();
     if (lws_retry_sul_schedule(vhd->context, 0, &vhd->sul, &retry, connect_agent, &vhd->retry)) {

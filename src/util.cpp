@@ -210,3 +210,19 @@ int util_save_file(const char *path, const void *data, size_t len)
     errno = saved;
     return -2;
 }
+
+size_t util_copy_utf8(char *dst, size_t size, const char *src)
+{
+    assert(dst && size > 0 && src);
+    size_t n = strnlen(src, size);
+    if (n == size) {
+        // src[n] is the first byte left out: while it continues a character,
+        // that character started inside the copy and goes too.
+        n = size - 1;
+        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80)
+            n--;
+    }
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+    return n;
+}

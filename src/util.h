@@ -42,3 +42,8 @@ char *str_replace(const char *str, const char *substr, const char *repl);
 // 0; -1 when the temporary file cannot be created, -2 when writing or
 // renaming it fails (errno set; the old file is untouched). Any thread.
 int util_save_file(const char *path, const void *data, size_t len);
+
+// Copies the UTF-8 text src into dst of size bytes (size > 0), always
+// terminated. Text that does not fit is cut at a character boundary, never
+// inside a multi-byte character. Returns the number of bytes copied.
+size_t util_copy_utf8(char *dst, size_t size, const char *src);

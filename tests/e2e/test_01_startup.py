@@ -4,6 +4,7 @@ import json
 import os
 import re
 import signal
+import subprocess
 import time
 
 import pytest
@@ -229,6 +230,31 @@ def test_stop_signal_while_connected(device, server, start_agent, sig):
     agent = start_agent(device, server=server)
     server.wait_event("connect", timeout=20)
     stop(agent, sig)
+
+
+def test_stop_during_a_connection_attempt_does_not_reconnect(device, start_agent):
+    # A peer that accepts the connection and never answers the TLS handshake
+    # keeps the attempt under way when the stop comes.
+    silent = subprocess.Popen(device.netns_cmd([
+        kvtest.PYTHON, "-c",
+        "import socket, time\n"
+        "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+        "s.bind(('127.0.0.1', 8443)); s.listen(8); print('ready', flush=True)\n"
+        "conns = []\n"
+        "while True: conns.append(s.accept())\n"]),
+        stdout=subprocess.PIPE, text=True)
+    try:
+        assert silent.stdout.readline().strip() == "ready"
+        agent = start_agent(device, server_url="wss://localhost:8443/api/v1/ws")
+        agent.wait_log_line("INFO", "Device Id: " + ID_FROM_MAC)
+        time.sleep(1.5 * kvtest.TIME_SCALE)  # the attempt is under way
+        assert "Trying agent reconnect" not in agent.log_text()
+        stop(agent)
+        log = agent.log_text()
+        assert "Trying agent reconnect" not in log[log.index("Stopping agent"):], log
+    finally:
+        silent.kill()
+        silent.wait()
 
 
 # ------------------------------------------------------------------- logging

@@ -98,6 +98,24 @@ def test_login_request_and_accepted_session(device, server, start_agent, config,
     assert warnings(agent, since) == ["WARN  Unknown message received: zz"]
 
 
+@pytest.mark.parametrize("config,key,dev_id", [
+    # A two-byte character across the 50-byte cut of the key, on the first
+    # start: the configuration file (with the new device id) must be saved.
+    ({"api_key": "k" * 49 + "\u00e9tail"}, "k" * 49, ID_FROM_MAC),
+    # A three-byte character across the 32-byte cut of the device id.
+    ({"api_key": API_KEY, "dev_id": "D" * 31 + "\u20acX"}, API_KEY, "D" * 31),
+], ids=["key", "dev-id"])
+def test_overlong_values_are_cut_between_characters(device, server, start_agent, config, key,
+                                                   dev_id):
+    agent = login(device, server, start_agent, config=config)
+    assert members(server.events("message")[0]["raw"]) == auth_members(key, dev_id)
+    if "dev_id" not in config:
+        assert device.config_json() == {"api_key": key, "dev_id": dev_id}
+    for failure in ("Failed to build auth request", "Failed to write to config fle",
+                    "Failed to save"):
+        assert failure not in agent.log_text()
+
+
 def test_registration_uploads_config(device, start_server, start_agent):
     server = start_server(device, auth="register", config_ack=False)
     agent = login(device, server, start_agent)
@@ -186,6 +204,47 @@ def test_unanswered_login_times_out_after_60s(device, start_server, start_agent)
 
 
 # ---------------------------------------------------------------- TLS trust
+
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+
+
+class SteppedClockAgent(kvtest.Agent):
+    """The agent with its wall clock shifted by the offset in the device file
+    /run/sandbox/faketime (re-read at every call); its monotonic clock is
+    left alone, as NTP would leave it."""
+
+    def command(self):
+        return ["env", "LD_PRELOAD=" + FAKETIME_LIB,
+                "FAKETIME_TIMESTAMP_FILE=/run/sandbox/faketime", "FAKETIME_NO_CACHE=1",
+                "DONT_FAKE_MONOTONIC=1"] + super().command()
+
+
+def log_times(agent):
+    return [time.mktime(time.strptime(m, "%Y-%m-%d %H:%M:%S"))
+            for m in re.findall(r"(?m)^\r?(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) ",
+                                agent.log_text())]
+
+
+def test_wall_clock_step_does_not_end_a_disconnected_agent(device):
+    # NTP sets the clock of a device that booted without one while the agent
+    # is still trying to reach its server: the agent must go on trying.
+    offset = device.root / "run" / "sandbox" / "faketime"
+    offset.write_text("+0\n")
+    device.write_config({"api_key": API_KEY})
+    agent = SteppedClockAgent(device, ["-s", device.unused_url()]).start()
+    wait_count(agent, "INFO", "Trying agent reconnect", 1)
+    before = log_times(agent)[-1]
+    offset.write_text("+3600\n")
+    # Lines logged after the step carry the new time of day.
+    kvtest.wait_for(lambda: log_times(agent)[-1] - before >= 3600, 40 * TIME_SCALE,
+                    what="a log line after the clock step")
+    n = count(agent, "INFO", "Trying agent reconnect")
+    wait_count(agent, "INFO", "Trying agent reconnect", n + 1, timeout=40)
+    assert "Agent connection hands, restarting" not in agent.log_text()
+    assert agent.running(), agent.log_text()
+    agent.signal(signal.SIGTERM)
+    assert agent.wait_exit() == 0
+
 
 @pytest.mark.parametrize("certs_fixture", ["other_certs", "wrong_host_certs"])
 def test_untrusted_server_certificate_is_refused(request, device, start_server, start_agent,

@@ -221,6 +221,33 @@ TEST(StrReplace, EmptySubstringIsRefusedWithAnError)
 
 /* ---- address and hex texts -------------------------------------------------------- */
 
+TEST(CopyUtf8, CutsOnlyAtCharacterBoundaries)
+{
+    struct {
+        const char *src;
+        size_t size;
+        const char *want;
+    } cases[] = {
+        {"abc", 4, "abc"},              // fits exactly
+        {"abcd", 4, "abc"},             // ASCII cut
+        {"ab\xc3\xa9", 4, "ab"},        // 2-byte character across the cut
+        {"a\xc3\xa9z", 4, "a\xc3\xa9"}, // 2-byte character ends at the cut
+        {"ab\xe2\x82\xac", 4, "ab"},    // 3-byte character: cut after its lead byte
+        {"a\xe2\x82\xac", 4, "a"},      // ... and after its second byte
+        {"\xf0\x9f\x98\x80x", 4, ""},   // 4-byte character wider than the room
+        {"", 1, ""},
+        {"x", 1, ""},
+    };
+    for (const auto &c : cases) {
+        char buf[8];
+        memset(buf, 'Z', sizeof(buf));
+        size_t n = util_copy_utf8(buf, c.size, c.src);
+        EXPECT_STREQ(buf, c.want) << c.src << " in " << c.size;
+        EXPECT_EQ(n, strlen(c.want)) << c.src;
+        EXPECT_EQ(buf[c.size], 'Z') << "wrote past the buffer for " << c.src;
+    }
+}
+
 TEST(HexText, LowerCaseTwoDigitsPerByte)
 {
     const unsigned char data[] = {0x00, 0xAB, 0x0f, 0xF0, 0x7e};
