@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: unit tests, unit tests again under AddressSanitizer+UBSan and
-# ThreadSanitizer,
-# then the end-to-end scenarios against the real binary in the device sandbox.
+# ThreadSanitizer, then the end-to-end scenarios against the real binary in the
+# device sandbox, and a chosen set of them again with the agent under
+# AddressSanitizer and under valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,3 +23,9 @@ ctest --test-dir build-tsan --output-on-failure
 
 echo "== end-to-end tests"
 /usr/bin/python3 -m pytest -q tests/e2e "$@"
+
+echo "== end-to-end scenarios, agent under AddressSanitizer + UBSan"
+KVAGENT_ASAN=1 KVAGENT_BIN=build-asan/kvagent /usr/bin/python3 -m pytest -q -m asan tests/e2e
+
+echo "== end-to-end scenarios, agent under valgrind memcheck"
+KVAGENT_VALGRIND=1 /usr/bin/python3 -m pytest -q -m memcheck tests/e2e

@@ -29,6 +29,12 @@ def pytest_configure(config):
         "markers", "device(**opts): options for the `device` fixture "
         "(mac, route, resolv, log_conf, install_ca, ip, gateway, miner_config)")
     config.addinivalue_line("markers", "slow: takes a minute or more (deselect: -m 'not slow')")
+    config.addinivalue_line("markers", "soak: the fault soak (devtools/soak.py, SOAK_SECONDS, "
+                            "default 120); runs only when selected: -m soak")
+    config.addinivalue_line("markers", "asan: in the set run again with the AddressSanitizer "
+                            "build (KVAGENT_ASAN=1 KVAGENT_BIN=build-asan/kvagent -m asan)")
+    config.addinivalue_line("markers", "memcheck: in the set run again under valgrind "
+                            "(KVAGENT_VALGRIND=1 -m memcheck)")
 
 
 @pytest.hookimpl(tryfirst=True, hookwrapper=True)
@@ -139,6 +145,9 @@ def make_device(request, tmp_path, certs, _sandbox_ok):
     _dump(request, devices)
     for d in devices:
         d.teardown()
+    errors = "\n".join(filter(None, (d.memory_errors() for d in devices)))
+    if errors:
+        pytest.fail("memory errors reported:\n" + errors, pytrace=False)
 
 
 @pytest.fixture
@@ -173,7 +182,7 @@ def server(device, start_server):
 def start_agent():
     """start_agent(device, args=(), config=<valid>, server=None,
     server_url="auto", valgrind=None, ro_binds=(), keep_config=False,
-    miner=False) -> kvtest.Agent.
+    miner=False, wrapper=None) -> kvtest.Agent.
 
     config: dict (written as JSON) / str / bytes (written as is) / None (no
     /config/korvane.json); default {"api_key": kvtest.API_KEY}; pass
@@ -182,9 +191,11 @@ def start_agent():
     no server) is put before `args`; None: `args` only; a string: that URL.
     miner=True: /etc/init.d/cgminer.sh start runs first in the agent's
     sandbox (the simulated miner; see Device.miner_* for its files).
+    wrapper: a command prefix run in the sandbox in front of the agent (e.g.
+    strace, a restart loop); Agent.pid is then the wrapper's process.
     """
     def start(device, args=(), config=_UNSET, server=None, server_url="auto",
-              valgrind=None, ro_binds=(), keep_config=False, miner=False):
+              valgrind=None, ro_binds=(), keep_config=False, miner=False, wrapper=None):
         if not keep_config:
             device.write_config({"api_key": kvtest.API_KEY} if config is _UNSET else config)
         full = []
@@ -194,5 +205,5 @@ def start_agent():
             full += ["-s", server_url]
         full += list(args)
         return kvtest.Agent(device, full, valgrind=valgrind, ro_binds=ro_binds,
-                            miner=miner).start()
+                            miner=miner, wrapper=wrapper).start()
     return start

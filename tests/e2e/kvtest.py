@@ -95,8 +95,27 @@ def valgrind_enabled():
     return os.environ.get("KVAGENT_VALGRIND", "") not in ("", "0")
 
 
+def asan_enabled():
+    """KVAGENT_ASAN=1: the binary is built with AddressSanitizer and UBSan;
+    their reports go to files in the device's /run/sandbox, which the
+    fixtures turn into test failures."""
+    return os.environ.get("KVAGENT_ASAN", "") not in ("", "0")
+
+
+SANITIZER_ENV = [
+    "ASAN_OPTIONS=log_path=/run/sandbox/asan:detect_leaks=1:abort_on_error=0",
+    "UBSAN_OPTIONS=log_path=/run/sandbox/ubsan:print_stacktrace=1:halt_on_error=1",
+]
+
+# What counts as a memory error in a valgrind log: the kinds of error report
+# and a non-zero error summary (definite leaks are counted there).
+VALGRIND_ERROR_RE = re.compile(
+    r"(?m)^==\d+== (?:Invalid (?:read|write|free)|Conditional jump|Use of uninitialised"
+    r"|Syscall param|Mismatched free|Source and destination overlap"
+    r"|.*definitely lost in|ERROR SUMMARY: [1-9]).*$")
+
 # Timeouts for things the agent does are multiplied by this.
-TIME_SCALE = 10.0 if valgrind_enabled() else 1.0
+TIME_SCALE = 10.0 if valgrind_enabled() else (1.5 if asan_enabled() else 1.0)
 
 
 def agent_binary():
@@ -205,8 +224,33 @@ class Device:
             self.log_conf.unlink()
         return self
 
+    def memory_errors(self):
+        """Sanitizer reports left in /run/sandbox and the error reports of
+        every agent run under valgrind, as one text ("" when clean)."""
+        parts = []
+        run = self.root / "run" / "sandbox"
+        for f in sorted(list(run.glob("asan.*")) + list(run.glob("ubsan.*"))):
+            parts.append("---- %s ----\n%s" % (f.name, f.read_text(errors="replace")))
+        for a in self.agents:
+            if a.valgrind:
+                text = a.valgrind_text()
+                if "ERROR SUMMARY" not in text:
+                    # Killed before its exit: leaks were never checked.
+                    parts.append("---- %s: no error summary ----\n%s"
+                                 % (a.valgrind_log.name, text))
+                elif VALGRIND_ERROR_RE.search(text):
+                    parts.append("---- %s ----\n%s" % (a.valgrind_log.name, text))
+        return "\n".join(parts)
+
     def teardown(self):
         for a in self.agents:
+            if (a.valgrind or asan_enabled()) and a.running():
+                # An orderly stop, so that the leak check at exit runs too.
+                try:
+                    a.signal(signal.SIGTERM)
+                    a.wait_exit(30)
+                except (AssertionError, Timeout):
+                    pass
             a.kill()
         for s in self.servers:
             s.stop()
@@ -693,9 +737,13 @@ class Agent:
     agent's pid namespace) just before the agent.
     """
 
-    def __init__(self, device, args, valgrind=None, ro_binds=(), miner=False):
+    def __init__(self, device, args, valgrind=None, ro_binds=(), miner=False, wrapper=None):
         self.device = device
         self.args = [str(a) for a in args]
+        # A command prefix run inside the sandbox in front of the agent (and of
+        # valgrind, if used), e.g. ["strace", "-f", "-o", FILE]; the process
+        # started in the sandbox (pid) is then the wrapper's.
+        self.wrapper = [str(w) for w in wrapper] if wrapper else []
         self.valgrind = valgrind_enabled() if valgrind is None else valgrind
         self.binary = agent_binary()
         n = len(device.agents) + 1
@@ -719,6 +767,9 @@ class Agent:
             cmd = ["valgrind", "--error-exitcode=99", "--leak-check=full",
                    "--errors-for-leak-kinds=definite", "--track-fds=no",
                    "--log-file=/run/sandbox/%s" % self.valgrind_log.name] + cmd
+        if asan_enabled():
+            cmd = ["env"] + SANITIZER_ENV + cmd
+        cmd = self.wrapper + cmd
         if self.miner:
             cmd = with_miner(cmd)
         return cmd

@@ -114,6 +114,48 @@ def test_agent_wait_log_fails_when_text_never_comes(device, tmp_path):
     assert agent.wait_exit(5) == 1
 
 
+MEMORY_FAULTS = {
+    "clean": "int main(void) { return 0; }",
+    "leak": "#include <stdlib.h>\nvoid *volatile p;\n"
+            "int main(void) { p = malloc(77); p = 0; return 0; }",
+    "overflow": "#include <stdlib.h>\n"
+                "int main(int c, char **v) { char *p = malloc(8); p[8 + c - 1] = 1; "
+                "return p[0]; }",
+}
+
+
+@pytest.mark.parametrize("tool,fault,expected", [
+    ("asan", "clean", None),
+    ("asan", "leak", "detected memory leaks"),
+    ("asan", "overflow", "heap-buffer-overflow"),
+    ("valgrind", "clean", None),
+    ("valgrind", "leak", "definitely lost"),
+    ("valgrind", "overflow", "Invalid write"),
+])
+def test_memory_errors_are_caught(device, tmp_path, monkeypatch, tool, fault, expected):
+    """What the sanitizer and valgrind runs rely on: a report made inside the
+    sandbox reaches Device.memory_errors()."""
+    src = tmp_path / "prog.c"
+    src.write_text(MEMORY_FAULTS[fault] + "\n")
+    prog = tmp_path / "prog"
+    flags = ["-fsanitize=address,undefined", "-g"] if tool == "asan" else ["-g", "-O0"]
+    subprocess.run(["gcc", *flags, "-o", str(prog), str(src)], check=True)
+    monkeypatch.setenv("KVAGENT_ASAN", "1" if tool == "asan" else "0")
+    agent = kvtest.Agent(device, [], valgrind=(tool == "valgrind"))
+    agent.binary = prog
+    agent.start()
+    agent.wait_exit(60)
+    errors = device.memory_errors()
+    if expected is None:
+        assert errors == ""
+    else:
+        assert expected in errors, errors
+        # Only the harness's own check of this test: the report is expected.
+        for f in (device.root / "run" / "sandbox").glob("*san.*"):
+            f.unlink()
+        agent.valgrind = False
+
+
 # ------------------------------------------------------------------ devserver
 
 def client(device, server, duration, *messages, ca=None):

@@ -226,12 +226,15 @@ def test_stop_signal_without_server(device, start_agent, sig):
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
+@pytest.mark.asan
+@pytest.mark.memcheck
 def test_stop_signal_while_connected(device, server, start_agent, sig):
     agent = start_agent(device, server=server)
     server.wait_event("connect", timeout=20)
     stop(agent, sig)
 
 
+@pytest.mark.asan
 def test_stop_during_a_connection_attempt_does_not_reconnect(device, start_agent):
     # A peer that accepts the connection and never answers the TLS handshake
     # keeps the attempt under way when the stop comes.

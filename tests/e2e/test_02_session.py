@@ -67,6 +67,7 @@ def assert_still_connected(server, conns=1):
     ({"api_key": API_KEY, "dev_id": "89ABCDEF0123456789ABCDEF01234567"},
      "89ABCDEF0123456789ABCDEF01234567"),
 ], ids=["id-from-mac", "id-from-config"])
+@pytest.mark.asan
 def test_login_request_and_accepted_session(device, server, start_agent, config, dev_id):
     agent = login(device, server, start_agent, config=config)
 
@@ -290,6 +291,7 @@ def test_stop_while_authenticated_closes_with_1000(device, server, start_agent):
 
 @pytest.mark.parametrize("breaks", [("drop", "close"), ("close", "drop")],
                          ids=["drop-then-close", "close-then-drop"])
+@pytest.mark.asan
 def test_broken_session_reconnects_at_once(device, server, start_agent, breaks):
     """Each break of an authenticated session reconnects without delay, the
     back-off counter having restarted after the login."""

@@ -82,6 +82,8 @@ def replies(server, conn=None):
             if m["type"] not in ("status", "metrics")]
 
 
+@pytest.mark.asan
+@pytest.mark.memcheck
 def test_messages_that_keep_the_session(session, server):
     """Each case on the same connection: exactly the expected log lines, no
     reply, the session kept, and the next message handled normally."""
@@ -114,6 +116,7 @@ CLOSED = [
 
 
 @pytest.mark.parametrize("text,logged", [c[1:] for c in CLOSED], ids=[c[0] for c in CLOSED])
+@pytest.mark.asan
 def test_messages_that_close_the_session(session, server, text, logged):
     agent = session
     since = len(agent.log_text())

@@ -37,6 +37,7 @@ def stop(agent):
 
 
 @pytest.mark.device(miner_config=True)
+@pytest.mark.asan
 def test_reports_after_login(device, server, start_agent):
     """One status at once after the login (preceded by one metrics message,
     as the miner is already mining), a metrics message about every 10 s with
@@ -130,6 +131,7 @@ def test_outside_changes_and_forced_upload(device, server, start_agent):
 
 
 @pytest.mark.device(miner_config=True)
+@pytest.mark.asan
 def test_stop_with_a_hung_miner(device, server, start_agent):
     """A miner that accepts and never answers does not block the stop."""
     agent = start_agent(device, server=server, miner=True)

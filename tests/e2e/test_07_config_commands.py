@@ -137,6 +137,8 @@ POOL_REFUSALS = [
 
 
 @pytest.mark.device(miner_config=True)
+@pytest.mark.asan
+@pytest.mark.memcheck
 def test_config_pools(device, server, start_agent):
     """Pools: absent slots emptied, the file in the miner's layout with its
     other members kept, the running miner restarted; the same pools again
@@ -215,6 +217,7 @@ CHAIN_REFUSALS = [
 
 
 @pytest.mark.device(miner_config=TUNED_CONFIG)
+@pytest.mark.asan
 def test_config_chain(device, server, start_agent):
     """One chain's frequency, voltage and chips: the chips replace the
     chain's whole set (bad entries logged and skipped), the global flags
@@ -507,6 +510,7 @@ def reply_then_reconnect(server, conn):
 
 
 @pytest.mark.device(miner_config=True)
+@pytest.mark.asan
 def test_config_network_and_stopped_miner(device, server, start_agent):
     """Without a running miner a pool change is stored but nothing is
     restarted, and the watcher does not report the agent's own write. The
@@ -603,6 +607,7 @@ def config_handled(server, watchdog):
 
 
 @pytest.mark.device(miner_config=TUNED_CONFIG)
+@pytest.mark.asan
 def test_config_full(device, server, start_agent):
     """The full configuration: a failure answer or any invalid section
     applies nothing; a valid one writes the network file without restarting

@@ -59,6 +59,8 @@ def set_password(server, message):
     return server.wait_message("config_web_access")
 
 
+@pytest.mark.asan
+@pytest.mark.memcheck
 def test_web_password(device, server, start_agent):
     """Each accepted password replaces the file's one line; refused requests
     leave it alone; lighttpd lets in the new password only."""

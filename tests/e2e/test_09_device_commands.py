@@ -49,6 +49,8 @@ def expected_freq(chain, chip):
 # --------------------------------------------------------------- chip metrics
 
 @pytest.mark.device(miner_config=MINER_CONFIG)
+@pytest.mark.asan
+@pytest.mark.memcheck
 def test_chip_metrics(device, server, start_agent):
     """Frequencies from the configuration's fallbacks, hash rates and states
     from the miner's chip dump; refused requests get the failure reply only."""
@@ -129,6 +131,8 @@ HANGING_LOG_SCRIPT = "#!/bin/sh\necho partial; sleep 600\n"
 
 
 @pytest.mark.device(miner_config=MINER_CONFIG)
+@pytest.mark.asan
+@pytest.mark.memcheck
 def test_logs(device, server, start_agent):
     """The kernel log script's output under the request's id; a request
     without a text id gets the failure reply; a script that hangs is given
@@ -163,6 +167,7 @@ def test_logs(device, server, start_agent):
 # ------------------------------------------- mining control, status, reboot
 
 @pytest.mark.device(miner_config=MINER_CONFIG)
+@pytest.mark.asan
 def test_mining_control_status_and_reboot(device, server, start_agent):
     agent = session(device, server, start_agent, miner=True)
     server.wait_message("status", where={"state": {"name": "mining"}}, timeout=15)
