@@ -9,6 +9,7 @@ packages=(
   python3 python3-pytest python3-websockets
   bubblewrap iproute2 openssl procps valgrind
   lighttpd curl
+  clang libclang-rt-14-dev strace libfaketime
 )
 
 missing=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: unit tests, unit tests again under AddressSanitizer+UBSan and
-# ThreadSanitizer, then the end-to-end scenarios against the real binary in the
+# ThreadSanitizer, a short run of every fuzzing harness, then the end-to-end scenarios against the real binary in the
 # device sandbox, and a chosen set of them again with the agent under
 # AddressSanitizer and under valgrind.
 set -euo pipefail
@@ -20,6 +20,9 @@ ctest --test-dir build-asan --output-on-failure
 echo "== unit tests (ThreadSanitizer)"
 bash scripts/build.sh build-tsan -DKVAGENT_TSAN=ON -DKVAGENT_BENCH=OFF
 ctest --test-dir build-tsan --output-on-failure
+
+echo "== fuzzing smoke run (every harness, FUZZ_SECONDS each)"
+bash scripts/fuzz.sh
 
 echo "== end-to-end tests"
 /usr/bin/python3 -m pytest -q tests/e2e "$@"

@@ -1,6 +1,7 @@
 #include "miner/l3plus/support.h"
 
 #include <cassert>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -73,11 +74,16 @@ static int update_int(int *field, int value)
     return 1;
 }
 
-// A voltage: compared as a real, stored truncated toward zero.
+// A voltage: compared as a real, stored truncated toward zero. One that the
+// field cannot hold (out of the int range) is refused.
 static int update_volt(int *field, double volt)
 {
     if (static_cast<double>(*field) == volt)
         return 0;
+    if (!(volt > static_cast<double>(INT_MIN) - 1.0 && volt < static_cast<double>(INT_MAX) + 1.0)) {
+        LOG_ERROR("Voltage %g is out of range", volt);
+        return -1;
+    }
     *field = static_cast<int>(volt);
     miner_config_changed = true;
     return 1;
