@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: unit tests, unit tests again under AddressSanitizer+UBSan and
-# ThreadSanitizer, a short run of every fuzzing harness, then the end-to-end scenarios against the real binary in the
-# device sandbox, and a chosen set of them again with the agent under
-# AddressSanitizer and under valgrind.
+# ThreadSanitizer, a short run of every fuzzing harness, then the end-to-end
+# scenarios against the real binary in the device sandbox, and a chosen set of
+# them again with the agent under AddressSanitizer and under valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
