@@ -9,9 +9,16 @@
   devctl.py SOCK status
   devctl.py SOCK request '{"cmd":"status"}'
 
+Faults (see devserver.py):
+  devctl.py SOCK listen normal|stop|reset|junk
+  devctl.py SOCK set_delay AUTH_SECS [REPLY_SECS]
+  devctl.py SOCK send_bytes HEX [--binary]
+  devctl.py SOCK send_padded '{"type":"logs","request_id":"big"}' SIZE
+
 Prints the server's JSON reply; exit status 1 if it says "ok": false.
 """
 
+import base64
 import json
 import socket
 import sys
@@ -94,6 +101,30 @@ class DevCtl:
     def status(self):
         return self.request({"cmd": "status"}, check=False)
 
+    # -- faults ----------------------------------------------------------------
+    def listen(self, mode, check=True):
+        """normal | stop (refuse connections) | reset | junk."""
+        return self.request({"cmd": "listen", "mode": mode}, check)
+
+    def set_delay(self, auth=None, reply=None, check=True):
+        """Seconds before the login answer / the upload acknowledgement."""
+        req = {"cmd": "set_delay"}
+        if auth is not None:
+            req["auth"] = auth
+        if reply is not None:
+            req["reply"] = reply
+        return self.request(req, check)
+
+    def send_bytes(self, data, binary=False, check=True):
+        """One frame with these bytes (a text frame need not be UTF-8)."""
+        return self.request({"cmd": "send_bytes", "b64": base64.b64encode(data).decode(),
+                             "binary": bool(binary)}, check)
+
+    def send_padded(self, message, size, check=True):
+        """`message` padded to `size` bytes of text."""
+        return self.request({"cmd": "send_padded", "message": message, "size": int(size)},
+                            check)
+
 
 def main(argv):
     if len(argv) < 3 or argv[1] in ("-h", "--help"):
@@ -120,6 +151,15 @@ def main(argv):
             reply = ctl.drop(check=False)
         elif cmd == "status" and not rest:
             reply = ctl.status()
+        elif cmd == "listen" and len(rest) == 1:
+            reply = ctl.listen(rest[0], check=False)
+        elif cmd == "set_delay" and 1 <= len(rest) <= 2:
+            reply = ctl.set_delay(float(rest[0]), float(rest[1]) if len(rest) > 1 else None,
+                                  check=False)
+        elif cmd == "send_bytes" and len(rest) in (1, 2) and rest[1:] in ([], ["--binary"]):
+            reply = ctl.send_bytes(bytes.fromhex(rest[0]), binary=len(rest) == 2, check=False)
+        elif cmd == "send_padded" and len(rest) == 2:
+            reply = ctl.send_padded(json.loads(rest[0]), int(rest[1]), check=False)
         elif cmd == "request" and len(rest) == 1:
             reply = ctl.request(json.loads(rest[0]), check=False)
         else:

@@ -19,6 +19,24 @@ configuration upload ({"type":"update_config",...} from the agent) with
 takes newline-delimited JSON commands (see devctl.py) to send messages, change
 the auth mode or the acknowledgement, close or drop the connection.
 
+Faults for soak runs (control commands, all off by default):
+  {"cmd":"listen","mode":M}  "normal" serves wss; "stop" stops listening
+                             (connections refused); "reset" accepts and resets
+                             each connection at once; "junk" accepts, writes
+                             bytes that are not TLS and closes. Leaving
+                             "normal" closes an open connection (1001). Each
+                             connection turned away is recorded ("refused").
+  {"cmd":"set_delay","auth":S,"reply":S}
+                             wait S seconds before the login answer / before
+                             the acknowledgement of an upload (the auth mode
+                             in force when the login arrived decides the answer)
+  {"cmd":"send_bytes","b64":B,"binary":bool}
+                             one frame with these bytes, as a binary frame or
+                             as a text frame whatever they are (bad UTF-8)
+  {"cmd":"send_padded","message":OBJ,"size":N}
+                             OBJ with a "pad" string member making the text N
+                             bytes long (oversized messages)
+
 Run with Debian's /usr/bin/python3 (needs python3-websockets 10.x).
 """
 
@@ -29,7 +47,9 @@ import json
 import os
 import shutil
 import signal
+import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -37,11 +57,14 @@ import time
 
 import websockets
 import websockets.legacy.server
-from websockets.frames import OP_CONT, OP_PING, OP_PONG, OP_TEXT
+from websockets.frames import OP_BINARY, OP_CONT, OP_PING, OP_PONG, OP_TEXT
 
 SUBPROTOCOL = "korvane-agent"
 MAX_SIZE = 1 << 20
 AUTH_MODES = ("accept", "refuse", "register", "silent")
+LISTEN_MODES = ("normal", "stop", "reset", "junk")
+# What "junk" mode writes to a connecting client: neither TLS nor HTTP.
+JUNK_BYTES = b"\x00\xffnot a TLS server\r\n" + bytes(range(256))
 
 
 # --------------------------------------------------------------------------
@@ -185,6 +208,25 @@ class ServerState:
         self.config_ack = config_ack
         self.connections = 0
         self.current = None
+        self.auth_delay = 0.0
+        self.reply_delay = 0.0
+        self.listener = None  # Listener, set by serve()
+        self.tasks = set()
+
+    def spawn(self, coro):
+        """Run coro alongside the connection's reader (delayed answers)."""
+        task = asyncio.get_running_loop().create_task(coro)
+        self.tasks.add(task)
+        task.add_done_callback(self.tasks.discard)
+        return task
+
+    async def later(self, ws, delay, coro_fn, *args):
+        await asyncio.sleep(delay)
+        if ws.open:
+            try:
+                await coro_fn(*args)
+            except websockets.ConnectionClosed:
+                pass
 
     # -- one connection ----------------------------------------------------
     async def handler(self, ws, path):
@@ -215,9 +257,17 @@ class ServerState:
                 log("conn %d: <- %s" % (n, short(msg)))
                 if (not answered_auth and isinstance(msg, dict) and msg.get("type") == "auth"):
                     answered_auth = True
-                    await self.answer_auth(ws, n)
+                    if self.auth_delay > 0:
+                        log("conn %d: login answer in %gs" % (n, self.auth_delay))
+                        self.spawn(self.later(ws, self.auth_delay, self.answer_auth, ws, n,
+                                              self.auth))
+                    else:
+                        await self.answer_auth(ws, n)
                 elif isinstance(msg, dict) and msg.get("type") == "update_config":
-                    if self.config_ack:
+                    if self.config_ack and self.reply_delay > 0:
+                        self.spawn(self.later(ws, self.reply_delay, self.send_text, ws,
+                                              json.dumps(CONFIG_ACK)))
+                    elif self.config_ack:
                         await self.send_text(ws, json.dumps(CONFIG_ACK))
                     else:
                         log("conn %d: configuration upload not acknowledged" % n)
@@ -239,8 +289,8 @@ class ServerState:
             if self.current is ws:
                 self.current = None
 
-    async def answer_auth(self, ws, n):
-        mode = self.auth
+    async def answer_auth(self, ws, n, mode=None):
+        mode = mode or self.auth
         if mode == "silent":
             log("conn %d: auth not answered (silent)" % n)
             return
@@ -297,7 +347,26 @@ class ServerState:
             self.config_ack = on
             log("configuration uploads %sacknowledged" % ("" if on else "not "))
             return {"ok": True, "config_ack": on}
-        if cmd in ("send", "send_raw", "close", "drop"):
+        if cmd == "listen":
+            mode = req.get("mode")
+            if mode not in LISTEN_MODES:
+                return {"ok": False, "error": "mode must be one of %s" % ", ".join(LISTEN_MODES)}
+            await self.listener.set_mode(mode)
+            return {"ok": True, "listen": mode}
+        if cmd == "set_delay":
+            delays = {}
+            for key in ("auth", "reply"):
+                if key in req:
+                    v = req[key]
+                    if isinstance(v, bool) or not isinstance(v, (int, float)) or v < 0:
+                        return {"ok": False, "error": "%s must be a number >= 0" % key}
+                    delays[key] = float(v)
+            self.auth_delay = delays.get("auth", self.auth_delay)
+            self.reply_delay = delays.get("reply", self.reply_delay)
+            log("delays now: login answer %gs, upload acknowledgement %gs"
+                % (self.auth_delay, self.reply_delay))
+            return {"ok": True, "auth": self.auth_delay, "reply": self.reply_delay}
+        if cmd in ("send", "send_raw", "close", "drop", "send_bytes", "send_padded"):
             if ws is None or not ws.open:
                 return {"ok": False, "error": "no connection"}
             if cmd == "send":
@@ -311,6 +380,31 @@ class ServerState:
                     return {"ok": False, "error": "send_raw needs 'text' (string)"}
                 await self.send_text(ws, text, req.get("fragments"))
                 return {"ok": True, "conn": ws.conn_no}
+            if cmd == "send_bytes":
+                try:
+                    data = base64.b64decode(req.get("b64", ""), validate=True)
+                except (ValueError, TypeError):
+                    return {"ok": False, "error": "send_bytes needs 'b64' (base64 text)"}
+                binary = bool(req.get("binary", False))
+                await ws.write_frame(True, OP_BINARY if binary else OP_TEXT, data)
+                self.recorder.write(ws.conn_no, "sent", bytes=base64.b64encode(data).decode(),
+                                    binary=binary)
+                log("conn %d: -> %s frame of %d raw bytes"
+                    % (ws.conn_no, "binary" if binary else "text", len(data)))
+                return {"ok": True, "conn": ws.conn_no}
+            if cmd == "send_padded":
+                message, size = req.get("message"), req.get("size")
+                if not isinstance(message, dict) or isinstance(size, bool) \
+                        or not isinstance(size, int):
+                    return {"ok": False, "error": "send_padded needs 'message' (object) and "
+                            "'size' (bytes)"}
+                base = dict(message, pad="")
+                room = size - len(json.dumps(base).encode())
+                if room < 0:
+                    return {"ok": False, "error": "size is smaller than the message"}
+                base["pad"] = "x" * room
+                await self.send_text(ws, json.dumps(base))
+                return {"ok": True, "conn": ws.conn_no, "size": size}
             if cmd == "close":
                 code = int(req.get("code", 1000))
                 reason = str(req.get("reason", ""))
@@ -343,6 +437,63 @@ class ServerState:
             writer.close()
 
 
+class Listener:
+    """The listening side: the wss server ("normal") or a fault mode."""
+
+    def __init__(self, state, args, ctx):
+        self.state = state
+        self.args = args
+        self.ctx = ctx
+        self.mode = None
+        self.server = None
+
+    async def set_mode(self, mode):
+        if mode == self.mode:
+            return
+        if self.server is not None:
+            self.server.close()
+            await self.server.wait_closed()
+            self.server = None
+        a = self.args
+        if mode == "normal":
+            self.server = await websockets.serve(
+                self.state.handler, a.host, a.port, ssl=self.ctx,
+                subprotocols=[SUBPROTOCOL], compression="deflate",
+                ping_interval=None, max_size=MAX_SIZE, create_protocol=RecordingProtocol,
+            )
+        elif mode in ("reset", "junk"):
+            self.server = await asyncio.start_server(self.turn_away, a.host, a.port)
+        if self.mode is not None:
+            self.state.recorder.write(None, "listen", mode=mode)
+            log("listener now %s" % mode)
+        self.mode = mode
+
+    async def turn_away(self, reader, writer):
+        peer = writer.get_extra_info("peername")
+        peer = "%s:%s" % peer[:2] if peer else "?"
+        self.state.recorder.write(None, "refused", mode=self.mode, peer=peer)
+        log("%s: connection from %s turned away" % (self.mode, peer))
+        if self.mode == "junk":
+            writer.write(JUNK_BYTES)
+            try:
+                await asyncio.wait_for(writer.drain(), 5)
+            except (asyncio.TimeoutError, ConnectionError):
+                pass
+            writer.close()
+            return
+        sock = writer.get_extra_info("socket")
+        if sock is not None:
+            # Linger 0: the close sends a reset.
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        writer.transport.abort()
+
+    async def close(self):
+        if self.server is not None:
+            self.server.close()
+            await self.server.wait_closed()
+            self.server = None
+
+
 def _peer(ws):
     try:
         host, port = ws.remote_address[:2]
@@ -368,11 +519,10 @@ async def serve(args):
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, lambda s=sig: stop.done() or stop.set_result(s))
 
-    async with websockets.serve(
-        state.handler, args.host, args.port, ssl=ctx,
-        subprotocols=[SUBPROTOCOL], compression="deflate",
-        ping_interval=None, max_size=MAX_SIZE, create_protocol=RecordingProtocol,
-    ):
+    listener = Listener(state, args, ctx)
+    state.listener = listener
+    await listener.set_mode("normal")
+    try:
         recorder.write(None, "listening", host=args.host, port=args.port, auth=args.auth,
                        config_ack=state.config_ack)
         log("listening on wss://%s:%d (auth=%s, config ack %s) control=%s record=%s"
@@ -381,6 +531,10 @@ async def serve(args):
         sig = await stop
         log("stopping (signal %d)" % sig)
         ctl.close()
+    finally:
+        for task in list(state.tasks):
+            task.cancel()
+        await listener.close()
     try:
         os.unlink(args.control)
     except OSError:

@@ -2,7 +2,8 @@
 # Runs every test: unit tests, unit tests again under AddressSanitizer+UBSan and
 # ThreadSanitizer, a short run of every fuzzing harness, then the end-to-end
 # scenarios against the real binary in the device sandbox, and a chosen set of
-# them again with the agent under AddressSanitizer and under valgrind.
+# them again with the agent under AddressSanitizer and under valgrind, and a
+# short fault soak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,3 +33,6 @@ KVAGENT_ASAN=1 KVAGENT_BIN=build-asan/kvagent /usr/bin/python3 -m pytest -q -m a
 
 echo "== end-to-end scenarios, agent under valgrind memcheck"
 KVAGENT_VALGRIND=1 /usr/bin/python3 -m pytest -q -m memcheck tests/e2e
+
+echo "== fault soak (SOAK_SECONDS, default 120)"
+/usr/bin/python3 -m pytest -q -m soak tests/e2e
