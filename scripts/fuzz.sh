@@ -51,7 +51,10 @@ for h in "${harnesses[@]}"; do
   args=(-max_total_time="$seconds" -rss_limit_mb="$rss_mb" -timeout="$timeout_s"
         -print_final_stats=1 -artifact_prefix="$dir/artifacts/")
   if [[ -f $repo/tests/fuzz/$h.dict ]]; then
-    args+=(-dict="$repo/tests/fuzz/$h.dict")
+    # Beside the corpus: a checkout under /tmp is out of the harness's sight
+    # (it gets a scratch /tmp of its own).
+    cp "$repo/tests/fuzz/$h.dict" "$dir/dict"
+    args+=(-dict=dict)
   fi
   echo "== $h (${seconds}s)"
   rc=0
