@@ -1,6 +1,8 @@
 # Cross-compiling for the device's ARM board:
 #   cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake \
 #         -DCMAKE_SYSROOT=/path/to/device/sysroot -DKVAGENT_TESTS=OFF -DKVAGENT_BENCH=OFF
+# With Debian's armhf multiarch packages instead of a sysroot: debian-armhf.cmake
+# (scripts/build-armhf.sh).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 

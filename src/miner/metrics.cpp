@@ -57,7 +57,7 @@ json_t *metrics_build_message(const kv_metrics_t *m)
         json_array_append_new(chains.get(), build_chain(&m->chain_list[i]));
 
     json_error_t err;
-    json_t *root = json_pack_ex(&err, 0, "{ss,si,sf,sf,sf,si,sf,si,sO,sO}", "type", "metrics",
+    json_t *root = json_pack_ex(&err, 0, "{ss,sI,sf,sf,sf,si,sf,si,sO,sO}", "type", "metrics",
                                 "timestamp", static_cast<json_int_t>(m->timestamp), "hash_rate",
                                 m->hashrate, "hashrate_avg", m->hashrate_avg, "freq", m->freq,
                                 "temp", m->temp, "watt", m->watt, "hw_errors", m->hw_errors, "fans",

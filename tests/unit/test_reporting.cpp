@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <jansson.h>
+#include <limits>
 #include <memory>
 #include <netinet/ether.h>
 #include <csignal>
@@ -182,6 +183,20 @@ TEST(MetricsReport, Message)
     EXPECT_EQ(dumps(json_object_get(msg.get(), "chains")), "[]");
     // Without a connection the message is dropped.
     EXPECT_EQ(metrics_send_zeroes(), -2);
+}
+
+// The timestamp goes out whole, whatever the width of time_t (the largest one
+// a 64-bit time_t holds does not fit an int).
+TEST(MetricsReport, WholeTimestamp)
+{
+    kv_metrics_t m = snapshot(MINER_STATE_MINING);
+    m.timestamp = std::numeric_limits<time_t>::max();
+    m.temp = 71;
+    json_ptr msg(metrics_build_message(&m), &json_decref);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(json_integer_value(json_object_get(msg.get(), "timestamp")),
+              static_cast<json_int_t>(std::numeric_limits<time_t>::max()));
+    EXPECT_EQ(json_integer_value(json_object_get(msg.get(), "temp")), 71);
 }
 
 /* ---- kernel log ---------------------------------------------------------------------- */
