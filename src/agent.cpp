@@ -215,7 +215,9 @@ static struct lws_context *create_lws_context(void)
 
     struct lws_context_creation_info info;
     memset(&info, 0, sizeof(info));
-    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    // Trust only the agent's own anchors (PATH_CA_FILE): without this the
+    // library also loads the system's CA store into every client context.
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_DISABLE_OS_CA_CERTS;
     info.port = CONTEXT_PORT_NO_LISTEN;
     info.protocols = protocols;
     info.pvo = &pvo;
@@ -224,6 +226,10 @@ static struct lws_context *create_lws_context(void)
     info.uid = -1;
     info.user = nullptr;
     info.timeout_secs = 60;
+    // One server connection and the library's own wake-up pipe: without a
+    // limit the poll table is sized for the process's whole descriptor limit
+    // (8 bytes each; 160 KB at a limit of 20000).
+    info.fd_limit_per_thread = 16;
     info.client_ssl_ca_filepath = PATH_CA_FILE;
     return lws_create_context(&info);
 }

@@ -5,7 +5,9 @@
 #include <memory>
 #include <string>
 
+#include <log4cplus/config.hxx>
 #include <log4cplus/configurator.h>
+#include <log4cplus/helpers/property.h>
 #include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loglevel.h>
@@ -34,6 +36,14 @@ int log_init_from(const char *conf_path)
         log_initializer = std::make_unique<log4cplus::Initializer>();
     try {
         log4cplus::PropertyConfigurator::doConfigure(conf_path);
+        // log4cplus keeps a pool of threads (four unless configured) that
+        // only appenders with AsyncAppend=true use; the agent's appenders
+        // write synchronously. One thread is the least the pool allows, and
+        // keeps such an appender working; log4cplus.threadPoolSize in the
+        // file still decides when it is there.
+        log4cplus::helpers::Properties props{log4cplus::tstring(conf_path)};
+        if (!props.exists(LOG4CPLUS_TEXT("log4cplus.threadPoolSize")))
+            log4cplus::setThreadPoolSize(1);
     } catch (...) {
         return -1;
     }

@@ -5,12 +5,14 @@
 #include <csignal>
 #include <fcntl.h>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <thread>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "log.h"
 
@@ -53,6 +55,56 @@ struct fd_owner {
 };
 } // namespace
 
+// Words of a command that needs no shell: nothing but words of ordinary
+// characters separated by blanks, and a first word that names a program
+// rather than a shell builtin or keyword. Anything the shell would interpret
+// (quotes, escapes, expansions, globbing, redirections, pipes, lists,
+// comments, assignments) leaves words empty and the command goes to the
+// shell. Without PATH the shell's own search path would differ from
+// posix_spawnp's, so then everything goes to the shell too.
+static bool plain_words(const char *cmd, std::vector<std::string> *words)
+{
+    static const char *const shell_words[] = {
+        // dash's builtins (some also exist as programs, which may differ) and keywords
+        ".",        ":",     "[",    "alias", "bg",     "break",  "cd",    "chdir",    "command",
+        "continue", "echo",  "eval", "exec",  "exit",   "export", "false", "fg",       "getopts",
+        "hash",     "jobs",  "kill", "local", "printf", "pwd",    "read",  "readonly", "return",
+        "set",      "shift", "test", "times", "trap",   "true",   "type",  "ulimit",   "umask",
+        "unalias",  "unset", "wait", "case",  "do",     "done",   "elif",  "else",     "esac",
+        "fi",       "for",   "if",   "in",    "then",   "until",  "while", "function", "select",
+    };
+    words->clear();
+    if (!getenv("PATH"))
+        return false;
+    for (const char *p = cmd; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 && c != '\t')
+            return false; // newlines separate commands; other controls are left to the shell
+        if (strchr("\"'\\$`;&|<>()*?[]{}~#=!^", c))
+            return false;
+    }
+    const char *p = cmd;
+    for (;;) {
+        while (*p == ' ' || *p == '\t')
+            p++;
+        if (!*p)
+            break;
+        const char *start = p;
+        while (*p && *p != ' ' && *p != '\t')
+            p++;
+        words->emplace_back(start, static_cast<size_t>(p - start));
+    }
+    if (words->empty())
+        return false;
+    for (const char *w : shell_words) {
+        if ((*words)[0] == w) {
+            words->clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 // The child starts like a fresh process: signals unblocked (the agent's
 // background threads block the stop signals) and at their default actions,
 // and none of the agent's descriptors (the server connection, API sockets):
@@ -60,7 +112,15 @@ struct fd_owner {
 // standard input is /dev/null; its standard output is stdout_fd, or /dev/null
 // (what "pidof" and the device scripts print is of no use to the agent and
 // would only interleave with its console log). Standard error stays.
-static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid, bool own_group = false)
+//
+// A command without shell syntax (plain_words) is run directly, its words as
+// the arguments, which spares a shell per command (the process check runs
+// several times a minute). When that spawn fails (no such program, not
+// executable, a script without "#!" the shell would run itself) the program
+// never ran, and the command goes to "/bin/sh -c" as before, which gives the
+// shell's answer (127, 126, the script's result) and its message. *direct
+// tells wait_child to report death by a signal the way the shell did.
+static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid, bool own_group, bool *direct)
 {
     spawn_setup s;
     sigset_t none, defaults;
@@ -83,6 +143,18 @@ static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid, bool own_grou
         posix_spawn_file_actions_addopen(&s.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addclosefrom_np(&s.actions, STDERR_FILENO + 1);
 
+    std::vector<std::string> words;
+    if (plain_words(cmd, &words)) {
+        std::vector<char *> argv;
+        for (auto &w : words)
+            argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        if (posix_spawnp(pid, argv[0], &s.actions, &s.attr, argv.data(), environ) == 0) {
+            *direct = true;
+            return 0;
+        }
+    }
+    *direct = false;
     char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
                           const_cast<char *>(cmd), nullptr};
     int rc = posix_spawn(pid, "/bin/sh", &s.actions, &s.attr, argv, environ);
@@ -93,18 +165,30 @@ static int spawn_shell(const char *cmd, int stdout_fd, pid_t *pid, bool own_grou
     return 0;
 }
 
-static int wait_child(pid_t pid)
+// The exit status of a command run through the shell: the shell's own, where
+// a command killed by signal N is 128 + N and -1 means the shell itself died.
+// A command run directly reports its death by a signal as the shell would.
+static int exit_status(int status, bool direct)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (direct && WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+static int wait_child(pid_t pid, bool direct)
 {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
             return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit_status(status, direct);
 }
 
 // Starts cmd with its standard output on a pipe whose reading end goes to rd.
-static int spawn_reader(const char *cmd, bool own_group, fd_owner *rd, pid_t *pid)
+static int spawn_reader(const char *cmd, bool own_group, fd_owner *rd, pid_t *pid, bool *direct)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -113,7 +197,7 @@ static int spawn_reader(const char *cmd, bool own_group, fd_owner *rd, pid_t *pi
     }
     rd->fd = fds[0];
     fd_owner wr{fds[1]};
-    return spawn_shell(cmd, wr.fd, pid, own_group);
+    return spawn_shell(cmd, wr.fd, pid, own_group, direct);
 }
 
 int shell_run(const char *cmd)
@@ -123,9 +207,10 @@ int shell_run(const char *cmd)
     if (test_runner)
         return test_runner(cmd, nullptr);
     pid_t pid;
-    if (spawn_shell(cmd, -1, &pid) != 0)
+    bool direct;
+    if (spawn_shell(cmd, -1, &pid, false, &direct) != 0)
         return -1;
-    return wait_child(pid);
+    return wait_child(pid, direct);
 }
 
 int shell_read(const char *cmd, std::string *out)
@@ -138,7 +223,8 @@ int shell_read(const char *cmd, std::string *out)
 
     fd_owner rd;
     pid_t pid;
-    if (spawn_reader(cmd, false, &rd, &pid) != 0)
+    bool direct;
+    if (spawn_reader(cmd, false, &rd, &pid, &direct) != 0)
         return -1;
     char buf[4096];
     for (;;) {
@@ -149,7 +235,7 @@ int shell_read(const char *cmd, std::string *out)
             break;
         }
     }
-    return wait_child(pid);
+    return wait_child(pid, direct);
 }
 
 int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t max_bytes)
@@ -162,7 +248,8 @@ int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t
 
     fd_owner rd;
     pid_t pid;
-    if (spawn_reader(cmd, true, &rd, &pid) != 0)
+    bool direct;
+    if (spawn_reader(cmd, true, &rd, &pid, &direct) != 0)
         return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     int result = 0;
@@ -197,7 +284,7 @@ int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t
     while (result == 0) {
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return exit_status(status, direct);
         if (done < 0 && errno != EINTR)
             return -1;
         if (std::chrono::steady_clock::now() >= deadline)
@@ -209,6 +296,6 @@ int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t
     kill(-pid, SIGKILL);
     log_msg(LOG_LEVEL_WARN, "Command \"%s\" %s, killed", cmd,
             result == -2 ? "ran out of time" : "printed too much");
-    wait_child(pid);
+    wait_child(pid, direct);
     return result;
 }

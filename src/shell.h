@@ -1,12 +1,16 @@
 // The one way the agent runs commands on the device: every command goes
-// through "/bin/sh -c" here and is logged at DEBUG, so this is also the one
-// place where a test can see (or stand in for) what the agent asked for.
+// through here and is logged at DEBUG, so this is also the one place where a
+// test can see (or stand in for) what the agent asked for. A command is
+// shell text ("/bin/sh -c"); one without shell syntax (only words of plain
+// characters, a program rather than a builtin first) is started directly
+// with the same result, sparing the shell process.
 #pragma once
 
 #include <string>
 
-// Runs cmd and waits for it, its output discarded. Result: the command's exit status (0-255), or -1
-// when the shell could not be started or the command died of a signal.
+// Runs cmd and waits for it, its output discarded. Result: the command's exit status (0-255; 128+N
+// for a command the signal N killed, as the shell reports it), or -1 when the shell could not
+// be started or itself died of a signal.
 // Any thread; blocks for as long as the command runs.
 int shell_run(const char *cmd);
 

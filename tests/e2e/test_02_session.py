@@ -247,6 +247,31 @@ def test_wall_clock_step_does_not_end_a_disconnected_agent(device):
     assert agent.wait_exit() == 0
 
 
+@pytest.mark.parametrize("os_bundle", ["SSL_CERT_FILE", "SSL_CERT_DIR"])
+def test_only_the_agents_own_trust_anchors_count(device, start_server, start_agent, other_certs,
+                                                 os_bundle):
+    """A server whose CA only the system's trust store holds (here made to
+    hold it through OpenSSL's variables) is refused: the agent trusts
+    /opt/korvane/certs/letsencrypt.pem and nothing else."""
+    import shutil
+    import subprocess
+    os_dir = device.root / "opt" / "korvane" / "os-certs"
+    os_dir.mkdir()
+    shutil.copyfile(other_certs["ca"], os_dir / "bundle.pem")
+    # The hashed name OpenSSL looks up in a certificate folder.
+    subject_hash = subprocess.run(["openssl", "x509", "-hash", "-noout", "-in",
+                                   str(other_certs["ca"])], check=True, capture_output=True,
+                                  text=True).stdout.strip()
+    shutil.copyfile(other_certs["ca"], os_dir / (subject_hash + ".0"))
+    value = "/opt/korvane/os-certs" + ("/bundle.pem" if os_bundle == "SSL_CERT_FILE" else "")
+    server = start_server(device, certs=other_certs)
+    agent = start_agent(device, server=server, wrapper=["env", "%s=%s" % (os_bundle, value)])
+    wait_count(agent, "WARN", "Agent connection error - ", 2, timeout=20)
+    assert server.events("connect") == [], server.describe_events()
+    assert "Agent successfully authenticated" not in agent.log_text()
+    assert agent.running()
+
+
 @pytest.mark.parametrize("certs_fixture", ["other_certs", "wrong_host_certs"])
 def test_untrusted_server_certificate_is_refused(request, device, start_server, start_agent,
                                                   certs_fixture):
