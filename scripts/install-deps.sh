@@ -10,6 +10,7 @@ packages=(
   bubblewrap iproute2 openssl procps valgrind
   lighttpd curl
   clang libclang-rt-14-dev strace libfaketime
+  python3-jsonschema
   busybox   # the init script's test runs it under BusyBox ash, the device's shell
 )
 
