@@ -173,7 +173,9 @@ int config_chips(int chain, json_t *chips)
     {
         const char *id = nullptr;
         int freq = 0;
-        if (json_unpack(entry, "{ss,si}", "id", &id, "freq", &freq) != 0) {
+        static const char *const int_keys[] = {"freq", nullptr};
+        if (json_unpack(entry, "{ss,si}", "id", &id, "freq", &freq) != 0 ||
+            util_json_int_overflow(entry, int_keys)) {
             char *text = json_dumps(entry, JSON_INDENT(2) | JSON_ENCODE_ANY);
             LOG_ERROR("Chain %d: failed to parse chip settings:\n%s", chain, text ? text : "");
             free(text);
@@ -214,6 +216,11 @@ int config_chain(json_t *root)
                        &use_global_freq, "use_global_volt", &use_global_volt, "freq", &freq, "volt",
                        &volt, "chips", &chips) != 0) {
         LOG_ERROR("Failed to parse config chain request - %s", err.text);
+        return -1;
+    }
+    static const char *const int_keys[] = {"freq", nullptr};
+    if (const char *key = util_json_int_overflow(root, int_keys)) {
+        LOG_ERROR("Failed to parse config chain request - %s is out of range", key);
         return -1;
     }
     // atoi, as the chain ids have always been read: "9" and "x" are refused

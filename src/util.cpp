@@ -1,6 +1,7 @@
 #include "util.h"
 
 #include <cassert>
+#include <climits>
 #include <csignal>
 #include <pthread.h>
 #include <cstdio>
@@ -225,4 +226,18 @@ size_t util_copy_utf8(char *dst, size_t size, const char *src)
     memcpy(dst, src, n);
     dst[n] = '\0';
     return n;
+}
+
+const char *util_json_int_overflow(const json_t *obj, const char *const *keys)
+{
+    assert(keys);
+    for (; *keys; keys++) {
+        const json_t *value = json_object_get(obj, *keys);
+        if (!json_is_integer(value))
+            continue;
+        json_int_t n = json_integer_value(value);
+        if (n < INT_MIN || n > INT_MAX)
+            return *keys;
+    }
+    return nullptr;
 }

@@ -1,6 +1,8 @@
 // Small helpers shared across the agent: thread names, URLs, address texts, hex, replace.
 #pragma once
 
+#include <jansson.h>
+
 #include <cstddef>
 #include <netinet/ether.h>
 #include <netinet/in.h>
@@ -47,3 +49,8 @@ int util_save_file(const char *path, const void *data, size_t len);
 // terminated. Text that does not fit is cut at a character boundary, never
 // inside a multi-byte character. Returns the number of bytes copied.
 size_t util_copy_utf8(char *dst, size_t size, const char *src);
+
+// The first of the null-terminated keys whose member in obj is an integer the
+// C int cannot hold, or null. The unpack format "i" would keep only its low
+// bits (4294967696 would read as 400).
+const char *util_json_int_overflow(const json_t *obj, const char *const *keys);

@@ -118,16 +118,27 @@ TEST(ConfigSections, PoolsChainsWatchdog)
         // The field holds an int: a voltage beyond its range is refused, not converted.
         {"chain voltage above the int range", config_chain,
          R"({"id":"1","use_global_freq":true,"use_global_volt":false,"freq":0,"volt":1e300,"chips":[]})",
-         -1, "Voltage 1e+300 is out of range",
-         [] { EXPECT_EQ(miner_config.bitmain_voltage1, 0); }},
+         -1, "Voltage 1e+300 is out of range", [] { EXPECT_EQ(miner_config.bitmain_voltage1, 0); }},
         {"chain voltage below the int range", config_chain,
          R"({"id":"3","use_global_freq":true,"use_global_volt":false,"freq":0,"volt":-3e9,"chips":[]})",
-         -1, "Voltage -3e+09 is out of range",
-         [] { EXPECT_EQ(miner_config.bitmain_voltage3, 0); }},
+         -1, "Voltage -3e+09 is out of range", [] { EXPECT_EQ(miner_config.bitmain_voltage3, 0); }},
         {"largest chain voltage the field holds", config_chain,
          R"({"id":"2","use_global_freq":true,"use_global_volt":false,"freq":0,)"
          R"("volt":2147483647.5,"chips":[]})",
          1, nullptr, [] { EXPECT_EQ(miner_config.bitmain_voltage2, 2147483647); }},
+        // 4294967696 is 400 in its low 32 bits: refused, never read as 400.
+        {"chain frequency beyond the int range", config_chain,
+         R"({"id":"1","use_global_freq":false,"use_global_volt":true,"freq":4294967696,)"
+         R"("volt":0,"chips":[]})",
+         -1, "freq is out of range", [] { EXPECT_EQ(miner_config.bitmain_freq1, 0); }},
+        {"chip frequency beyond the int range is skipped", config_chain,
+         R"({"id":"2","use_global_freq":true,"use_global_volt":true,"freq":0,"volt":0,)"
+         R"("chips":[{"id":"1","freq":4294967696},{"id":"2","freq":410}]})",
+         1, "failed to parse chip settings",
+         [] {
+             EXPECT_EQ(miner_config.chain2_chip_freqs[0], 0);
+             EXPECT_EQ(miner_config.chain2_chip_freqs[1], 410);
+         }},
         {"chain without chips", config_chain,
          R"({"id":"1","use_global_freq":true,"use_global_volt":true,"freq":0,"volt":0})", -1,
          "Failed to parse config chain request - ", nullptr},
@@ -172,6 +183,17 @@ TEST(ConfigSections, FansPerfAutotuner)
          nullptr},
         {"perf frequency negative", config_perf, R"({"freq":-1,"volt":8})", -1,
          "frequency -1 out of range", nullptr},
+        {"perf frequency beyond the int range", config_perf,
+         R"({"profile":"0","freq":4294967696,"volt":8})", -1, "freq is out of range",
+         [] { EXPECT_EQ(miner_config.bitmain_freq, 0); }},
+        {"perf voltage beyond the int range", config_perf,
+         R"({"profile":"0","freq":384,"volt":-4294967296})", -1, "volt is out of range", nullptr},
+        {"fan speed beyond the int range", config_fans, R"({"mode":"manual","speed":4294967306})",
+         -1, "speed is out of range", [] { EXPECT_EQ(miner_config.bitmain_fan_pwm, 50); }},
+        {"autotuner step beyond the int range", config_autotuner,
+         R"({"stage1":true,"stage2":false,"stage3":true,"downclock_step":4294967298,)"
+         R"("min_freq":350,"hashrate_deviation":80,"test_time":3,"down_freq_hw":1})",
+         -1, "downclock_step is out of range", nullptr},
         {"autotuner", config_autotuner, autotuner, 1, nullptr,
          [] {
              EXPECT_EQ(miner_config.bitmain_autodownscale_timer, 3); // the default interval

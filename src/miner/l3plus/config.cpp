@@ -332,6 +332,11 @@ int config_fans(json_t *root)
         LOG_ERROR("Failed to parse config fans request - %s", err.text);
         return -1;
     }
+    static const char *const int_keys[] = {"target_temp", "speed", nullptr};
+    if (const char *key = util_json_int_overflow(root, int_keys)) {
+        LOG_ERROR("Failed to parse config fans request - %s is out of range", key);
+        return -1;
+    }
     enum fan_modes fan_mode = strcmp(mode, "manual") == 0 ? FAN_MODE_MANUAL : FAN_MODE_AUTO;
     return cgminer_fans(fan_mode, speed, target_temp, silent_start != 0);
 }
@@ -391,6 +396,11 @@ int config_perf(json_t *root)
         LOG_ERROR("Failed to prase perf req - %s", err.text);
         return -1;
     }
+    static const char *const int_keys[] = {"freq", "volt", nullptr};
+    if (const char *key = util_json_int_overflow(root, int_keys)) {
+        LOG_ERROR("Failed to prase perf req - %s is out of range", key);
+        return -1;
+    }
     if (!in_range(freq, UINT16_MAX)) {
         LOG_ERROR("Failed to prase perf req - frequency %d out of range", freq);
         return -1;
@@ -424,6 +434,13 @@ int config_autotuner(json_t *root)
                        &deviation, "test_time", &test_time, "down_freq_hw", &down_freq_hw,
                        "reset_chips", &reset_chips) != 0) {
         LOG_ERROR("Failed to parse config autotuner request - %s", err.text);
+        return -1;
+    }
+    static const char *const int_keys[] = {
+        "stage3_interval", "downclock_step", "min_freq", "hashrate_deviation",
+        "test_time",       "down_freq_hw",   nullptr};
+    if (const char *key = util_json_int_overflow(root, int_keys)) {
+        LOG_ERROR("Failed to parse config autotuner request - %s is out of range", key);
         return -1;
     }
     if (!in_range(min_freq, UINT16_MAX)) {
