@@ -18,6 +18,8 @@ number, then:
   config      a configuration upload (update_config): its members and size
   <type>      any other message from the agent, with its short members
   ->          what the server sent (auth answers, acknowledgements, commands)
+  SCHEMA      a message of the agent that breaks its schema (protocol/schemas):
+              the first errors, as the server logged them
   close       the close code and who started it
 
 Pings and pongs are left out unless --pings. --follow (the default) reads on
@@ -192,7 +194,8 @@ def describe(rec):
         ack = rec.get("config_ack")
         return "listening", "%s:%s  auth %s%s" % (
             rec.get("host"), rec.get("port"), rec.get("auth"),
-            "" if ack is None else "  config ack %s" % ("on" if ack else "off"))
+            "" if ack is None else "  config ack %s" % ("on" if ack else "off")) + (
+            "  schema check off" if rec.get("schema_check") is False else "")
     if event == "connect":
         exts = ", ".join(rec.get("extensions") or []) or "no extensions"
         return "connect", "%s %s (%s, %s)" % (rec.get("peer"), rec.get("path"),
@@ -215,6 +218,10 @@ def describe(rec):
             " %r" % rec["reason"] if rec.get("reason") else "", rec.get("initiated_by"))
     if event in ("ping", "pong"):
         return event, rec.get("data") or ""
+    if event == "schema_violation":
+        errors = rec.get("errors") or []
+        return "SCHEMA", "%s%s" % ("; ".join(errors[:2]),
+                                   " (+%d more)" % (len(errors) - 2) if len(errors) > 2 else "")
     return str(event), compact({k: v for k, v in rec.items() if k not in ("t", "conn", "event")})
 
 

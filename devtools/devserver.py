@@ -19,6 +19,12 @@ configuration upload ({"type":"update_config",...} from the agent) with
 takes newline-delimited JSON commands (see devctl.py) to send messages, change
 the auth mode or the acknowledgement, close or drop the connection.
 
+Every message the peer sends is checked against the agent's message schemas
+(protocol/schemas, through tests/e2e/schemas.py): a violation is logged on
+stderr ("schema violation: status: ...") and recorded as a "schema_violation"
+event with the message's type and the errors. Without python3-jsonschema the
+server runs unchecked and says so once.
+
 Faults for soak runs (control commands, all off by default):
   {"cmd":"listen","mode":M}  "normal" serves wss; "stop" stops listening
                              (connections refused); "reset" accepts and resets
@@ -43,6 +49,7 @@ Run with Debian's /usr/bin/python3 (needs python3-websockets 10.x).
 import argparse
 import asyncio
 import base64
+import importlib
 import json
 import os
 import shutil
@@ -166,6 +173,27 @@ def log(text):
     print("devserver: " + text, file=sys.stderr, flush=True)
 
 
+SCHEMAS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                           "tests", "e2e")
+
+
+def load_schema_checker(folder=SCHEMAS_DIR):
+    """validate_agent_message(msg) -> [error text] of schemas.py in `folder`
+    (tests/e2e), or None (logged once) when it or python3-jsonschema cannot
+    be loaded."""
+    try:
+        sys.path.insert(0, folder)
+        try:
+            mod = importlib.import_module("schemas")
+        finally:
+            sys.path.remove(folder)
+        mod.load_store()
+        return mod.validate_agent_message
+    except Exception as exc:  # any failure: serve unchecked
+        log("schema checking off (%s: %s)" % (type(exc).__name__, exc))
+        return None
+
+
 def short(obj, limit=300):
     text = obj if isinstance(obj, str) else json.dumps(obj, separators=(",", ":"))
     return text if len(text) <= limit else text[:limit] + "...(%d chars)" % len(text)
@@ -212,6 +240,22 @@ class ServerState:
         self.reply_delay = 0.0
         self.listener = None  # Listener, set by serve()
         self.tasks = set()
+        self.check = None  # validate_agent_message, set by serve()
+
+    def check_message(self, n, msg):
+        """Record and log what the schemas say against a received message."""
+        if self.check is None:
+            return
+        try:
+            errors = self.check(msg)
+        except Exception as exc:  # a checker fault must not end the connection
+            errors = ["checker failed: %s: %s" % (type(exc).__name__, exc)]
+        if not errors:
+            return
+        mtype = msg.get("type") if isinstance(msg, dict) else None
+        self.recorder.write(n, "schema_violation", type=mtype, errors=errors)
+        for e in errors:
+            log("conn %d: schema violation: %s" % (n, e))
 
     def spawn(self, coro):
         """Run coro alongside the connection's reader (delayed answers)."""
@@ -245,16 +289,19 @@ class ServerState:
                 if isinstance(data, bytes):
                     self.recorder.write(n, "message", msg=None, binary=base64.b64encode(data).decode())
                     log("conn %d: <- binary %d bytes" % (n, len(data)))
+                    self.check_message(n, None)
                     continue
                 try:
                     msg = json.loads(data)
                 except ValueError:
                     self.recorder.write(n, "message", msg=None, raw=data)
                     log("conn %d: <- (not JSON) %s" % (n, short(data)))
+                    self.check_message(n, None)
                     continue
                 # raw: the exact text, for checks of member order or duplicates.
                 self.recorder.write(n, "message", msg=msg, raw=data)
                 log("conn %d: <- %s" % (n, short(msg)))
+                self.check_message(n, msg)
                 if (not answered_auth and isinstance(msg, dict) and msg.get("type") == "auth"):
                     answered_auth = True
                     if self.auth_delay > 0:
@@ -509,6 +556,7 @@ async def serve(args):
     state = ServerState(recorder, args.auth, args.refuse_message,
                         config_ack=not args.no_config_ack)
     RecordingProtocol.server_state = state
+    state.check = load_schema_checker()
 
     if os.path.exists(args.control):
         os.unlink(args.control)
@@ -524,7 +572,7 @@ async def serve(args):
     await listener.set_mode("normal")
     try:
         recorder.write(None, "listening", host=args.host, port=args.port, auth=args.auth,
-                       config_ack=state.config_ack)
+                       config_ack=state.config_ack, schema_check=state.check is not None)
         log("listening on wss://%s:%d (auth=%s, config ack %s) control=%s record=%s"
             % (args.host, args.port, args.auth, "on" if state.config_ack else "off",
                args.control, args.record))

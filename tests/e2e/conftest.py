@@ -20,6 +20,7 @@ import subprocess
 import pytest
 
 import kvtest
+import schemas
 
 _UNSET = object()
 
@@ -146,8 +147,30 @@ def make_device(request, tmp_path, certs, _sandbox_ok):
     for d in devices:
         d.teardown()
     errors = "\n".join(filter(None, (d.memory_errors() for d in devices)))
+    violations = _schema_violations(devices)
     if errors:
         pytest.fail("memory errors reported:\n" + errors, pytrace=False)
+    if violations:
+        pytest.fail("agent messages that break protocol/schemas (%d):\n%s"
+                    % (len(violations), "\n".join(violations[:40])), pytrace=False)
+
+
+def _schema_violations(devices):
+    """Every message the agent sent to a devserver of the test, checked
+    against protocol/schemas (tests/e2e/schemas.py). Devices where no agent
+    ran are left out: their servers only saw the harness's own clients."""
+    out = []
+    for d in devices:
+        if not d.agents:
+            continue
+        for s in d.servers:
+            for i, e in enumerate(s.events()):
+                if e["event"] != "message":
+                    continue
+                for err in schemas.validate_agent_message(e["msg"]):
+                    out.append("devserver :%d record #%d conn %s: %s"
+                               % (s.port, i, e.get("conn"), err))
+    return out
 
 
 @pytest.fixture

@@ -18,6 +18,7 @@ from pathlib import Path
 import pytest
 
 import kvtest
+import schemas
 
 DEMO = kvtest.REPO / "scripts" / "demo.sh"
 WORK = Path("/tmp/kvagent-demo")
@@ -123,6 +124,14 @@ def test_demo_reaches_mining_and_stops_cleanly(demo_slot):
     events = record()
     desc = "\n".join(json.dumps(e)[:300] for e in events)
     assert [e["conn"] for e in events if e["event"] == "connect"] == [1], desc
+
+    # Every message of the agent fits its schema (protocol/schemas): the
+    # server checked them live, and they are checked once more here.
+    assert [e["schema_check"] for e in events if e["event"] == "listening"] == [True], desc
+    assert [e for e in events if e["event"] == "schema_violation"] == [], desc
+    bad = [(i, err) for i, e in enumerate(events) if e["event"] == "message"
+           for err in schemas.validate_agent_message(e["msg"])]
+    assert bad == [], bad
 
     # The registration: the server asks for it, the agent uploads its
     # configuration, the server acknowledges, and only then come statuses.
