@@ -107,6 +107,11 @@ def backoff_policy():
     return delays, int(j.group(1)) / 100.0
 
 
+# The agent's connection (and TLS handshake) timeout: timeout_secs of its
+# libwebsockets context.
+HANDSHAKE_TIMEOUT_S = 60.0
+
+
 def reconnect_bound(start, end, delays, jitter):
     """Latest time at which the agent's first connection attempt after `end`
     may start, for an outage from `start` (the back-off counter at 0: the
@@ -500,6 +505,13 @@ class Soak:
         """The agent must be back on a working session by the back-off bound."""
         bound_t, step = reconnect_bound(start, end, self.delays, self.jitter)
         allowed = bound_t - end + self.slack
+        if ep["kind"] == "refuse_stop":
+            # A connection the kernel took just as the listener closed is
+            # never served: the agent's attempt then waits out the library's
+            # TLS handshake timeout ("Timed out waiting SSL") before its next
+            # back-off step, which may end after the outage.
+            allowed = max(allowed, start + HANDSHAKE_TIMEOUT_S - end + step * (1.0 + self.jitter)
+                          + self.slack)
         ep["bound_s"] = round(allowed, 2)
         ep["step_s"] = step
         try:
