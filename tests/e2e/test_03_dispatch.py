@@ -123,9 +123,12 @@ def test_messages_that_close_the_session(session, server, text, logged):
     server.send_raw(text)
     agent.wait_log(logged, since=since)
     close = server.wait_event("close", conn=1, timeout=5)
-    # Nothing else logged as a warning for it, nothing sent back.
-    assert len(log_entries(agent, since)) >= 1
-    assert log_entries(agent, since)[0][0] == "WARN"
+    # Nothing else logged as a warning for it, nothing sent back. (No miner
+    # runs here: its 5-second API check may log its ERROR at any moment.)
+    entries = [e for e in log_entries(agent, since)
+               if not e[1].startswith("Connection failed to API")]
+    assert len(entries) >= 1
+    assert entries[0][0] == "WARN", entries
     assert replies(server, conn=1) == ["auth"], server.describe_events()
     # Reconnects at once (first back-off step) and logs in again.
     con = server.wait_event("connect", conn=2, timeout=5)
