@@ -11,6 +11,8 @@
 #include <getopt.h>
 #include <jansson.h>
 #include <libwebsockets.h>
+#include <nss.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -338,8 +340,23 @@ static void agent_run_loop(void)
     log_cleanup();
 }
 
+// The shipped binary is static and runs on the device's own, far older
+// userland: nothing of that userland may be loaded into it.
+static void keep_device_libraries_out(void)
+{
+    // Host lookups use the C library's built-in "files" and "dns" only. A
+    // module the device's nsswitch.conf names (libnss_mdns4_minimal, ...)
+    // belongs to its own C library and would be loaded into ours.
+    __nss_configure_lookup("hosts", "files dns");
+    // OpenSSL reads no configuration file (the device's openssl.cnf is for its
+    // own OpenSSL 1.0); the later initialisations of libwebsockets and libcurl
+    // find the configuration step done.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+}
+
 int agent_main(int argc, char **argv)
 {
+    keep_device_libraries_out();
     if (log_init() != 0) {
         fprintf(stderr, "kvagent: cannot initialise logging from %s\n", PATH_LOG_CONF);
         return 1;

@@ -8,7 +8,6 @@
 #include <jansson.h>
 #include <memory>
 #include <string>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -29,7 +28,7 @@ static void gen_pseudo_device_id(char *dev_id)
     // same pid, so the C generator's seed repeats across a farm: draw from the
     // kernel's random source, and fall back to the C generator only without one.
     unsigned char noise[32];
-    bool have_noise = getrandom(noise, sizeof(noise), GRND_NONBLOCK) == (ssize_t)sizeof(noise);
+    bool have_noise = util_random_bytes(noise, sizeof(noise)) == 0;
     for (int i = 0; i < 32; i++)
         dev_id[i] = digits[have_noise ? noise[i] % 16 : rand() % 16];
     dev_id[32] = '\0';

@@ -7,6 +7,7 @@
 
 #define PATH_PROC_NET_ROUTE "/proc/net/route"
 #define PATH_RESOLV_CONF "/etc/resolv.conf"
+#define PATH_URANDOM "/dev/urandom"
 
 #define NET_IFACE "eth0"
 

@@ -11,11 +11,13 @@
 #include <fcntl.h>
 #include <libgen.h>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <sys/prctl.h>
 
 #include "log.h"
+#include "paths.h"
 
 void set_thread_name(const char *name)
 {
@@ -210,6 +212,29 @@ int util_save_file(const char *path, const void *data, size_t len)
     unlink(tmp.c_str());
     errno = saved;
     return -2;
+}
+
+int util_random_bytes(void *buf, size_t n)
+{
+    assert(buf || n == 0);
+    if (getrandom(buf, n, GRND_NONBLOCK) == static_cast<ssize_t>(n))
+        return 0;
+    // ENOSYS on the device's 3.8 kernel (or a pool not yet initialised).
+    int fd = open(PATH_URANDOM, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    auto *p = static_cast<unsigned char *>(buf);
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, p + got, n - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    close(fd);
+    return got == n ? 0 : -1;
 }
 
 size_t util_copy_utf8(char *dst, size_t size, const char *src)

@@ -45,6 +45,11 @@ char *str_replace(const char *str, const char *substr, const char *repl);
 // renaming it fails (errno set; the old file is untouched). Any thread.
 int util_save_file(const char *path, const void *data, size_t len);
 
+// Fills buf with n bytes from the kernel's random source: getrandom where the
+// kernel has it (Linux 3.17 and later), /dev/urandom otherwise. 0, or -1 when
+// neither can be read.
+int util_random_bytes(void *buf, size_t n);
+
 // Copies the UTF-8 text src into dst of size bytes (size > 0), always
 // terminated. Text that does not fit is cut at a character boundary, never
 // inside a multi-byte character. Returns the number of bytes copied.
