@@ -14,6 +14,11 @@
 #       received it, before compression), and the messages by type
 #
 #   bash scripts/bench-device.sh [SECONDS]
+#
+# KVAGENT_BIN picks the agent (default: the static build-static-x86_64/kvagent
+# that ships; see scripts/demo.sh). BENCH_NAME (default bench) names the work
+# folder /tmp/kvagent-NAME and the namespace kvNAME, so that two benches (for
+# example the static and the shared-library build) can run side by side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,8 +28,10 @@ if [[ ! $secs =~ ^[0-9]+$ ]] || [ "$secs" -lt 20 ]; then
   exit 2
 fi
 py=/usr/bin/python3
-work=/tmp/kvagent-bench
-out=/tmp/kvagent-bench.log
+name=${BENCH_NAME:-bench}
+[[ $name =~ ^[a-z0-9]{1,12}$ ]] || { echo "bench: BENCH_NAME must be 1-12 of a-z0-9" >&2; exit 2; }
+work=/tmp/kvagent-$name
+out=/tmp/kvagent-$name.log
 first_minute=60
 
 # Reads the agent's /proc figures and the server record into one JSON line.
@@ -131,7 +138,7 @@ if ! flock -n "$work.lock" true; then
 fi
 rm -f "$work/agent.pid"
 echo "bench: starting the demo device (output in $out)"
-DEMO_WORK=$work DEMO_NS=kvbench DEMO_AUTH=accept DEMO_VIEW=0 \
+DEMO_WORK=$work DEMO_NS=kv$name DEMO_AUTH=accept DEMO_VIEW=0 \
   bash scripts/demo.sh >"$out" 2>&1 &
 demo=$!
 

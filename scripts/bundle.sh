@@ -11,10 +11,11 @@
 #
 #   bash scripts/bundle.sh [BINARY]
 #
-# The binary: BINARY or $KVAGENT_BUNDLE_BIN if given; else the armhf cross
-# build made by scripts/build-armhf.sh (build-armhf/kvagent) if that script is
-# there; else build/kvagent, the x86-64 development build, with a warning (its
-# architecture is in the archive's name, so it cannot pass for the device's).
+# The binary: BINARY or $KVAGENT_BUNDLE_BIN if given; else the fully static
+# armhf build made by scripts/build-static.sh (build-static-armhf/kvagent),
+# which runs on the device's own userland; else build/kvagent, the x86-64
+# development build, with a warning (its architecture is in the archive's
+# name, so it cannot pass for the device's).
 # KVAGENT_BUNDLE_DIR: output folder (default dist/). STRIP: the strip program
 # (default: the one for the binary's architecture).
 set -euo pipefail
@@ -25,13 +26,13 @@ warn() { echo "bundle: WARNING: $*" >&2; }
 
 bin=${1:-${KVAGENT_BUNDLE_BIN:-}}
 if [[ -z $bin ]]; then
-    if [[ -f scripts/build-armhf.sh ]]; then
-        echo "bundle: building the armhf agent (scripts/build-armhf.sh)"
-        bash scripts/build-armhf.sh
-        bin=build-armhf/kvagent
+    if [[ -f scripts/build-static.sh ]]; then
+        echo "bundle: building the static armhf agent (scripts/build-static.sh armhf)"
+        bash scripts/build-static.sh armhf
+        bin=build-static-armhf/kvagent
     else
         bin=build/kvagent
-        warn "scripts/build-armhf.sh is missing and no binary was given (BINARY or KVAGENT_BUNDLE_BIN):"
+        warn "scripts/build-static.sh is missing and no binary was given (BINARY or KVAGENT_BUNDLE_BIN):"
         warn "falling back to the development build $bin, which does not run on the device"
     fi
 fi
@@ -118,7 +119,7 @@ Settings (binary, options such as -s URL, the pause between restarts, the
 stop timeout) go in /etc/default/kvagent as shell assignments; see the top of
 /etc/init.d/kvagent.sh.
 
-The binary needs these shared libraries on the device: ${needed:-none}
+The binary needs these shared libraries on the device: ${needed:-none (fully static)}
 EOF
 chmod 644 "$stage/usr/share/kvagent/INSTALL"
 

@@ -17,6 +17,9 @@
 #                    work folder (default /tmp/kvagent-demo), namespace (kvdemo),
 #                    server auth mode (register), no live view; for
 #                    scripts/bench-device.sh, which runs a device of its own
+#   KVAGENT_BIN=path the agent to run (default: the fully static
+#                    build-static-x86_64/kvagent, the build that ships, built
+#                    here by scripts/build-static.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -34,7 +37,13 @@ if [[ -n $seconds && ! $seconds =~ ^[0-9]+$ ]]; then
 fi
 
 bash scripts/install-deps.sh
-bash scripts/build.sh build
+if [ -n "${KVAGENT_BIN:-}" ]; then
+  agent_bin=$(readlink -f "$KVAGENT_BIN")
+else
+  bash scripts/build-static.sh x86_64
+  agent_bin=$repo/build-static-x86_64/kvagent
+fi
+[ -x "$agent_bin" ] || { echo "demo: no agent binary at $agent_bin" >&2; exit 1; }
 
 # One demo per work folder at a time (the lock is held while this script runs).
 exec 9>"$work.lock"
@@ -175,9 +184,11 @@ fi
 
 # The miner starts first in the agent's sandbox (its pid namespace: the agent
 # finds it with pidof), then the shell becomes the agent.
-setsid bash devtools/sandbox run --netns "$ns" --root "$work/root" --info-fd 3 -- \
+bin_bind=()
+case $agent_bin in "$repo"/*) ;; *) bin_bind=(--ro-bind "$(dirname "$agent_bin")") ;; esac
+setsid bash devtools/sandbox run --netns "$ns" --root "$work/root" --info-fd 3 ${bin_bind[@]+"${bin_bind[@]}"} -- \
   /bin/sh -c '/etc/init.d/cgminer.sh start; exec "$@"' sh \
-  "$repo/build/kvagent" -s "wss://localhost:$port/api/v1/ws" \
+  "$agent_bin" -s "wss://localhost:$port/api/v1/ws" \
   </dev/null >"$work/agent.log" 2>&1 3>"$work/sandbox-info.json" 9>&- &
 agent_job=$!
 

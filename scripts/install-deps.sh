@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Installs everything the agent, its demo and its tests need (Debian 12, as root).
+# Installs everything the agent, its demo and its tests need (Debian 12, as root),
+# and the packages given as arguments (other build scripts' own needs).
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
   libjansson-dev libwebsockets-dev libcurl4-openssl-dev libmbedtls-dev zlib1g-dev liblog4cplus-dev
   googletest libgtest-dev
-  python3 python3-pytest python3-websockets
+  python3 python3-pytest python3-pytest-xdist python3-websockets
   bubblewrap iproute2 openssl procps valgrind
   lighttpd curl
   clang libclang-rt-14-dev strace libfaketime
   python3-jsonschema
   busybox   # the init script's test runs it under BusyBox ash, the device's shell
+  "$@"
 )
 
 missing=()
