@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Development management server: the agent's peer for tests and demos.
 
-  devserver.py gen-certs --out DIR [--ca-name NAME] [--ca-dir DIR] [--expired]
+  devserver.py gen-certs --out DIR [--ca-name NAME] [--ca-dir DIR] [--expired|--not-yet-valid]
                          [--host NAME]
   devserver.py serve --port P --cert server.pem --key server.key
                      --record FILE --control SOCK
@@ -113,11 +113,13 @@ commonName = supplied
 
 
 def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False,
-              host="localhost"):
+              host="localhost", not_yet_valid=False):
     """Make ca.pem/ca.key (or take them from ca_dir) and server.pem/server.key.
 
     The server certificate is for CN=localhost with SAN DNS:localhost and
-    IP:127.0.0.1. With expired=True its validity ended in 2021. Another `host`
+    IP:127.0.0.1. With expired=True its validity ended in 2021; with
+    not_yet_valid=True it begins in 2040 (as a device whose clock is not yet
+    set sees every certificate). Another `host`
     gives CN=host with SAN DNS:host only (a certificate for a name the agent
     does not connect to).
     """
@@ -143,8 +145,8 @@ def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False,
         csr = os.path.join(work, "server.csr")
         _openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256",
                  "-keyout", srv_key, "-out", csr, "-subj", "/CN=" + host)
-        if expired:
-            # `x509 -req` in OpenSSL 3.0 cannot set dates in the past; `ca` can.
+        if expired or not_yet_valid:
+            # `x509 -req` in OpenSSL 3.0 cannot set the dates; `ca` can.
             open(os.path.join(work, "index.txt"), "w").close()
             with open(os.path.join(work, "serial"), "w") as f:
                 f.write("%016X\n" % int.from_bytes(os.urandom(8), "big"))
@@ -153,7 +155,8 @@ def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False,
                 f.write(CA_CONF.format(work=work, ext=server_ext))
             _openssl("ca", "-batch", "-config", conf, "-cert", ca_pem, "-keyfile", ca_key,
                      "-in", csr, "-out", srv_pem, "-notext", "-extensions", "server_ext",
-                     "-startdate", "20200101000000Z", "-enddate", "20210101000000Z")
+                     "-startdate", "20400101000000Z" if not_yet_valid else "20200101000000Z",
+                     "-enddate", "20410101000000Z" if not_yet_valid else "20210101000000Z")
         else:
             ext = os.path.join(work, "server.ext")
             with open(ext, "w") as f:
@@ -597,6 +600,8 @@ def main(argv=None):
     g.add_argument("--ca-name", default="kvagent development CA")
     g.add_argument("--ca-dir", help="sign with ca.pem/ca.key from this folder instead of a new CA")
     g.add_argument("--expired", action="store_true", help="server certificate valid 2020-2021 only")
+    g.add_argument("--not-yet-valid", action="store_true",
+                   help="server certificate valid 2040-2041 only")
     g.add_argument("--host", default="localhost",
                    help="server certificate for this DNS name only "
                    "(default: localhost and 127.0.0.1)")
@@ -613,7 +618,8 @@ def main(argv=None):
                    help="do not answer the agent's configuration uploads (update_config)")
     args = p.parse_args(argv)
     if args.cmd == "gen-certs":
-        paths = gen_certs(args.out, args.ca_name, args.ca_dir, args.expired, args.host)
+        paths = gen_certs(args.out, args.ca_name, args.ca_dir, args.expired, args.host,
+                          args.not_yet_valid)
         for k, v in paths.items():
             print("%s: %s" % (k, v))
         return 0

@@ -1,45 +1,72 @@
 #!/usr/bin/env bash
-# Runs every test: the size budget of the binary, unit tests, unit tests again
-# under AddressSanitizer+UBSan and ThreadSanitizer and, cross-built for the
-# device's ARM board, under qemu-user; a short run of every fuzzing harness;
-# the end-to-end scenarios against the real binary in the device sandbox, a
-# chosen set of them again with the agent under AddressSanitizer and under
-# valgrind; and a short fault soak.
+# Runs every test: the fully static binaries that ship (x86-64 and the
+# device's armhf, built from Debian's packages and sources; no interpreter, no
+# shared library, within their size budgets), the size budget of the
+# shared-library build, unit tests, unit tests again under
+# AddressSanitizer+UBSan and ThreadSanitizer and, cross-built for the device's
+# ARM board, under qemu-user; a short run of every fuzzing harness; the
+# end-to-end scenarios against the static binary in the device sandbox (the
+# armhf one under qemu-arm among them), a chosen set of them again with the
+# agent under AddressSanitizer and under valgrind; and a short fault soak.
+#
+# Extra arguments go to the main end-to-end pytest run. Each stage prints the
+# seconds it took. The end-to-end scenarios mostly wait on the agent's own
+# timers, so they run in parallel (pytest-xdist; E2E_WORKERS, default 4; each
+# device has its own namespace).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+stage_name=
+stage_start=$SECONDS
+stage() {
+  if [ -n "$stage_name" ]; then
+    echo "-- $stage_name: $((SECONDS - stage_start)) s"
+  fi
+  stage_name=$1
+  stage_start=$SECONDS
+  echo "== $1"
+}
+
 bash scripts/install-deps.sh
 
-echo "== build"
+stage "build"
 bash scripts/build.sh build
-echo "== size of the stripped binary (budget 250 KB)"
+stage "size of the stripped binary (budget 250 KB)"
 bash scripts/check-size.sh build/kvagent
 
-echo "== unit tests"
+stage "static binaries (what ships; dependencies cached in ${KVAGENT_STATIC_CACHE:-/var/cache/kvagent-static})"
+bash scripts/build-static.sh x86_64
+bash scripts/build-static.sh armhf
+bash scripts/check-size.sh build-static-armhf/kvagent $((4 * 1024 * 1024))
+
+stage "unit tests"
 ctest --test-dir build --output-on-failure
 
-echo "== unit tests (AddressSanitizer + UBSan)"
+stage "unit tests (AddressSanitizer + UBSan)"
 bash scripts/build.sh build-asan -DKVAGENT_ASAN=ON -DKVAGENT_BENCH=OFF
 ctest --test-dir build-asan --output-on-failure
 
-echo "== unit tests (ThreadSanitizer)"
+stage "unit tests (ThreadSanitizer)"
 bash scripts/build.sh build-tsan -DKVAGENT_TSAN=ON -DKVAGENT_BENCH=OFF
 ctest --test-dir build-tsan --output-on-failure
 
-echo "== armhf cross-build, unit tests under qemu-user"
+stage "armhf cross-build, unit tests under qemu-user"
 bash scripts/build-armhf.sh --test
 
-echo "== fuzzing smoke run (every harness, FUZZ_SECONDS each)"
+stage "fuzzing smoke run (every harness, FUZZ_SECONDS each)"
 FUZZ_SECONDS=${FUZZ_SECONDS:-5} bash scripts/fuzz.sh
 
-echo "== end-to-end tests"
-/usr/bin/python3 -m pytest -q tests/e2e "$@"
+stage "end-to-end tests (the static binary)"
+workers=${E2E_WORKERS:-4}
+KVAGENT_BIN=build-static-x86_64/kvagent /usr/bin/python3 -m pytest -q -n "$workers" tests/e2e "$@"
 
-echo "== end-to-end scenarios, agent under AddressSanitizer + UBSan"
-KVAGENT_ASAN=1 KVAGENT_BIN=build-asan/kvagent /usr/bin/python3 -m pytest -q -m asan tests/e2e
+stage "end-to-end scenarios, agent under AddressSanitizer + UBSan"
+KVAGENT_ASAN=1 KVAGENT_BIN=build-asan/kvagent /usr/bin/python3 -m pytest -q -n "$workers" -m asan tests/e2e
 
-echo "== end-to-end scenarios, agent under valgrind memcheck"
-KVAGENT_VALGRIND=1 /usr/bin/python3 -m pytest -q -m memcheck tests/e2e
+stage "end-to-end scenarios, agent under valgrind memcheck"
+KVAGENT_VALGRIND=1 /usr/bin/python3 -m pytest -q -n 2 -m memcheck tests/e2e
 
-echo "== fault soak (SOAK_SECONDS)"
-SOAK_SECONDS=${SOAK_SECONDS:-120} /usr/bin/python3 -m pytest -q -m soak tests/e2e
+stage "fault soak (SOAK_SECONDS)"
+KVAGENT_BIN=build-static-x86_64/kvagent SOAK_SECONDS=${SOAK_SECONDS:-120} \
+  /usr/bin/python3 -m pytest -q -m soak tests/e2e
+stage "done"

@@ -1,7 +1,7 @@
 """Fixtures for the end-to-end tests (see kvtest.py for the objects).
 
   certs, other_certs, expired_certs,
-  wrong_host_certs                    session: development certificates
+  future_certs, wrong_host_certs      session: development certificates
   make_device(**opts) / device        a sandboxed device (netns + root folder)
   start_server(device, ...) / server  devserver.py in the device's namespace
   start_agent(device, ...)            the agent binary in the device's sandbox
@@ -85,6 +85,13 @@ def expired_certs(tmp_path_factory, certs):
     """An expired server certificate from the development CA."""
     return _gen(tmp_path_factory.mktemp("expired-certs"), "--ca-dir", str(certs["dir"]),
                 "--expired")
+
+
+@pytest.fixture(scope="session")
+def future_certs(tmp_path_factory, certs):
+    """A server certificate from the development CA that is not valid yet."""
+    return _gen(tmp_path_factory.mktemp("future-certs"), "--ca-dir", str(certs["dir"]),
+                "--not-yet-valid")
 
 
 @pytest.fixture(scope="session")

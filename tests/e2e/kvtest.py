@@ -10,7 +10,8 @@ devtools/sandbox. The miner is devtools/minersim.py, started by the device's
 objects.
 
 Environment:
-  KVAGENT_BIN=path      agent binary (default <repo>/build/kvagent)
+  KVAGENT_BIN=path      agent binary (default <repo>/build/kvagent; the test script
+                        runs the static build-static-x86_64/kvagent, which ships)
   KVAGENT_VALGRIND=1    run the agent under valgrind (timeouts scaled by 10)
 """
 
@@ -122,6 +123,19 @@ TIME_SCALE = 10.0 if valgrind_enabled() else 1.0
 
 def agent_binary():
     return Path(os.environ.get("KVAGENT_BIN") or REPO / "build" / "kvagent").resolve()
+
+
+def is_static(path):
+    """True for an executable without a program interpreter (fully static)."""
+    out = subprocess.run(["readelf", "-lW", str(path)], capture_output=True, text=True).stdout
+    return "INTERP" not in out
+
+
+def dynamic_agent_binary():
+    """agent_binary(), or the shared-library build/kvagent when that one is
+    static: for what works through the dynamic loader (LD_PRELOAD)."""
+    binary = agent_binary()
+    return REPO / "build" / "kvagent" if is_static(binary) else binary
 
 
 def log_re(level, text, regex=False):

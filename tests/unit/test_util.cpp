@@ -6,6 +6,15 @@
 #include <memory>
 #include <string>
 
+#include <cstddef>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "emulation.h"
 #include "log_capture.h"
 #include "util.h"
 
@@ -217,6 +226,41 @@ TEST(StrReplace, EmptySubstringIsRefusedWithAnError)
     ASSERT_NE(digits_end, std::string::npos) << e;
     EXPECT_GT(digits_end, at + file.size()) << "no line number: " << e;
     EXPECT_EQ(e.substr(digits_end), text) << e;
+}
+
+/* ---- random bytes ------------------------------------------------------------------ */
+
+// The device's 3.8 kernel has no getrandom: in a child whose getrandom fails
+// with ENOSYS, the bytes still come from the kernel (/dev/urandom).
+TEST(RandomBytes, WithoutGetrandomTheyComeFromUrandom)
+{
+    if (running_emulated())
+        GTEST_SKIP() << "qemu-user does not take a seccomp filter";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        struct sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog prog = {sizeof(code) / sizeof(code[0]), code};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) != 0)
+            _exit(3);
+        unsigned char probe[4];
+        if (syscall(__NR_getrandom, probe, sizeof(probe), 0) != -1 || errno != ENOSYS)
+            _exit(4); // the filter is not in force
+        unsigned char a[32], b[32];
+        if (util_random_bytes(a, sizeof(a)) != 0 || util_random_bytes(b, sizeof(b)) != 0)
+            _exit(1);
+        _exit(memcmp(a, b, sizeof(a)) == 0 ? 2 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no bytes, 2: the same bytes twice, 3/4: no filter";
 }
 
 /* ---- address and hex texts -------------------------------------------------------- */
