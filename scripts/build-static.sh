@@ -7,15 +7,17 @@
 #
 # armhf is ARMv7-A hard-float (Thumb-2, tuned for the board's Cortex-A8).
 # Debian's own static libraries are used where they are usable: jansson,
-# libwebsockets (OpenSSL), OpenSSL, libcap, zlib, mbedcrypto, glibc and
-# libstdc++. Debian ships no static log4cplus, and its static libcurl needs
-# Kerberos, LDAP, RTMP, SSH, IDN, PSL, zstd, brotli and nghttp2, which a
-# firmware download never uses: both are built from Debian's own source
+# mbed TLS (mbedtls, mbedx509, mbedcrypto), zlib, glibc and libstdc++. Debian
+# ships no static log4cplus, its static libcurl needs Kerberos, LDAP, RTMP,
+# SSH, IDN, PSL, zstd, brotli and nghttp2, which a firmware download never
+# uses, and its libwebsockets is on OpenSSL (3.4 MB of the binary and most of
+# its resident pages): these three are built from Debian's own source
 # packages (apt-get source, through a deb-src list of this script's own made
-# from the machine's apt sources) with only what the agent calls, and kept in
-# KVAGENT_STATIC_CACHE (default /var/cache/kvagent-static) under
-# <arch>/<package>-<Debian version>, so later builds (and CI on the same
-# machine) reuse them. Needs root for apt-get the first time.
+# from the machine's apt sources) with only what the agent calls, TLS on
+# mbed TLS, and kept in KVAGENT_STATIC_CACHE (default
+# /var/cache/kvagent-static) under <arch>/<package>-<Debian version>[+flavour],
+# so later builds (and CI on the same machine) reuse them. Needs root for
+# apt-get the first time.
 #
 # BUILD_JOBS (default: the number of cores) and NICE (default 0) tune the build.
 set -euo pipefail
@@ -32,20 +34,21 @@ esac
 shift
 cache=${KVAGENT_STATIC_CACHE:-/var/cache/kvagent-static}
 jobs=${BUILD_JOBS:-$(nproc)}
+# What ships is compiled here, never taken from a compiler cache.
+unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 nice=(nice -n "${NICE:-0}")
 dir=build-static-$arch
 
 # -- packages ---------------------------------------------------------------
 packages=(dpkg-dev make)
 if [ "$arch" = x86_64 ]; then
-  packages+=(libssl-dev libcap-dev)
   cc=gcc cxx=g++
   pc_libdir=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig
 else
   # the cross toolchain, the armhf -dev packages and libwebsockets-dev:armhf
   # unpacked into $dir/deps (it cannot be installed beside the amd64 one)
   bash scripts/install-deps-armhf.sh "$dir/deps"
-  packages+=(libssl-dev:armhf libcap-dev:armhf qemu-user)
+  packages+=(qemu-user)
   cc=$triplet-gcc cxx=$triplet-g++
   pc_libdir=$repo/$dir/deps/lws/pkgconfig:/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig
 fi
@@ -101,12 +104,26 @@ build_log4cplus() {
    "${nice[@]}" make -s -j"$jobs" && make -s install)
 }
 
+build_libwebsockets() {
+  local prefix=$1 src=$2 toolchain=()
+  [ "$arch" = armhf ] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchains/debian-armhf.cmake")
+  # A client on mbed TLS with permessage-deflate; no server, no event
+  # libraries, no test programs.
+  "${nice[@]}" cmake -S "$src" -B "$src/build" "${toolchain[@]}" -DCMAKE_INSTALL_PREFIX="$prefix" \
+      -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_C_FLAGS="$dep_cflags" \
+      -DLWS_WITH_SSL=ON -DLWS_WITH_MBEDTLS=ON -DLWS_WITH_SHARED=OFF -DLWS_WITH_STATIC=ON \
+      -DLWS_WITHOUT_SERVER=ON -DLWS_WITH_ZLIB=ON -DLWS_WITHOUT_EXTENSIONS=OFF -DLWS_IPV6=ON \
+      -DLWS_WITHOUT_DAEMONIZE=ON -DLWS_WITHOUT_TESTAPPS=ON -DLWS_WITH_MINIMAL_EXAMPLES=OFF \
+      -DLWS_WITH_EXPORT_LWSTARGETS=OFF &&
+  "${nice[@]}" cmake --build "$src/build" -j"$jobs" && cmake --install "$src/build"
+}
+
 build_curl() {
   local prefix=$1 src=$2
-  # HTTP and HTTPS over OpenSSL only: the firmware download.
+  # HTTP and HTTPS over mbed TLS only: the firmware download.
   (cd "$src" && PKG_CONFIG_LIBDIR=$pc_libdir PKG_CONFIG_PATH= "${nice[@]}" ./configure \
       "${host_flags[@]}" --prefix="$prefix" --disable-shared --enable-static --with-pic=no \
-      --with-openssl --disable-openssl-auto-load-config --without-ca-bundle --without-ca-path \
+      --with-mbedtls --without-openssl --without-ca-bundle --without-ca-path \
       --without-ca-fallback --without-zlib --without-brotli --without-zstd --without-libidn2 \
       --without-libpsl --without-nghttp2 --without-ngtcp2 --without-nghttp3 --without-quiche \
       --without-librtmp --without-libssh2 --without-libssh --without-wolfssh --without-gssapi \
@@ -120,12 +137,13 @@ build_curl() {
    make -s -C lib install && make -s -C include install && make -s install-pkgconfigDATA)
 }
 
-# dependency PACKAGE BINARY_PACKAGE: the installed library's source version
-# built once into the cache; prints the prefix.
+# dependency PACKAGE BINARY_PACKAGE [FLAVOUR]: the installed library's source
+# version built once into the cache (FLAVOUR names how, when that changed);
+# prints the prefix.
 dependency() {
-  local pkg=$1 binpkg=$2 version prefix work
+  local pkg=$1 binpkg=$2 flavour=${3:-} version prefix work
   version=$(dpkg-query -W -f='${source:Version}' "$binpkg")
-  prefix=$cache/$arch/$pkg-$version
+  prefix=$cache/$arch/$pkg-$version${flavour:++$flavour}
   if [ ! -f "$prefix/.done" ]; then
     echo "Building $pkg $version for $arch from Debian's source package into $prefix" >&2
     work=$(mktemp -d "$cache/work.XXXXXX")
@@ -145,20 +163,24 @@ dependency() {
 mkdir -p "$cache"
 if [ "$arch" = x86_64 ]; then
   log4cplus_prefix=$(dependency log4cplus liblog4cplus-dev:amd64)
-  curl_prefix=$(dependency curl libcurl4-openssl-dev:amd64)
+  curl_prefix=$(dependency curl libcurl4-openssl-dev:amd64 mbedtls)
+  lws_prefix=$(dependency libwebsockets libwebsockets-dev:amd64 mbedtls)
 else
   log4cplus_prefix=$(dependency log4cplus liblog4cplus-dev:armhf)
-  curl_prefix=$(dependency curl libcurl4-openssl-dev:armhf)
+  curl_prefix=$(dependency curl libcurl4-openssl-dev:armhf mbedtls)
+  lws_prefix=$(dependency libwebsockets libwebsockets17:armhf mbedtls)
 fi
 
 # -- the agent ------------------------------------------------------------------
 cmake_args=(-DKVAGENT_STATIC=ON -DKVAGENT_TESTS=OFF -DKVAGENT_BENCH=OFF -DCMAKE_BUILD_TYPE=MinSizeRel
-            "-DCMAKE_PREFIX_PATH=$log4cplus_prefix;$curl_prefix")
+            "-DCMAKE_PREFIX_PATH=$lws_prefix;$log4cplus_prefix;$curl_prefix")
 if [ "$arch" = armhf ]; then
   cmake_args+=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/debian-armhf.cmake
-               "-DKVAGENT_LWS_ARMHF_DIR=$repo/$dir/deps/lws" "-DKVAGENT_CPU_FLAGS=$cpu_flags")
+               "-DKVAGENT_CPU_FLAGS=$cpu_flags")
 fi
-export PKG_CONFIG_PATH=$log4cplus_prefix/lib/pkgconfig:$curl_prefix/lib/pkgconfig
+# A fresh configuration every time: pkg-config's findings stay in the cache,
+# and they must follow the dependencies' prefixes.
+rm -f "$dir/CMakeCache.txt"
 "${nice[@]}" cmake -S . -B "$dir" "${cmake_args[@]}" "$@" >/dev/null
 "${nice[@]}" cmake --build "$dir" -j"$jobs" --target kvagent
 

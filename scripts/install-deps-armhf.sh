@@ -62,5 +62,3 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$lws_version" ]; then
   echo >>"$deps/lws/pkgconfig/libwebsockets.pc"
   echo "$lws_version" >"$stamp"
 fi
-# The static library beside it, for the static build (scripts/build-static.sh).
-ln -sf "$deps/lws/root/usr/lib/$arch/libwebsockets.a" "$deps/lws/lib/libwebsockets.a"

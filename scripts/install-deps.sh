@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ccache
   libjansson-dev libwebsockets-dev libcurl4-openssl-dev libmbedtls-dev zlib1g-dev liblog4cplus-dev
   googletest libgtest-dev
   python3 python3-pytest python3-pytest-xdist python3-websockets

@@ -29,6 +29,15 @@ stage() {
 
 bash scripts/install-deps.sh
 
+# Compilations are cached outside the clone (ccache, keyed by content with
+# paths relative to the checkout), so a later run on this machine rebuilds
+# only what changed. The static builds that ship do not use it.
+export CCACHE_DIR=${CCACHE_DIR:-/var/cache/kvagent-ccache} CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-3G}
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+# Unit tests run in parallel too (each makes its own folders and ports).
+jobs=${TEST_JOBS:-4}
+
 stage "build"
 bash scripts/build.sh build
 stage "size of the stripped binary (budget 250 KB)"
@@ -40,18 +49,18 @@ bash scripts/build-static.sh armhf
 bash scripts/check-size.sh build-static-armhf/kvagent $((4 * 1024 * 1024))
 
 stage "unit tests"
-ctest --test-dir build --output-on-failure
+ctest --test-dir build --output-on-failure -j"$jobs"
 
 stage "unit tests (AddressSanitizer + UBSan)"
 bash scripts/build.sh build-asan -DKVAGENT_ASAN=ON -DKVAGENT_BENCH=OFF
-ctest --test-dir build-asan --output-on-failure
+ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 stage "unit tests (ThreadSanitizer)"
 bash scripts/build.sh build-tsan -DKVAGENT_TSAN=ON -DKVAGENT_BENCH=OFF
-ctest --test-dir build-tsan --output-on-failure
+ctest --test-dir build-tsan --output-on-failure -j"$jobs"
 
 stage "armhf cross-build, unit tests under qemu-user"
-bash scripts/build-armhf.sh --test
+CTEST_PARALLEL_LEVEL=$jobs bash scripts/build-armhf.sh --test
 
 stage "fuzzing smoke run (every harness, FUZZ_SECONDS each)"
 FUZZ_SECONDS=${FUZZ_SECONDS:-5} bash scripts/fuzz.sh

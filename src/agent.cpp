@@ -12,7 +12,6 @@
 #include <jansson.h>
 #include <libwebsockets.h>
 #include <nss.h>
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -22,6 +21,7 @@
 #include "miner/support.h"
 #include "miner/watcher.h"
 #include "shell.h"
+#include "util.h"
 #include "paths.h"
 #include "protocol.h"
 #include "version.h"
@@ -341,17 +341,14 @@ static void agent_run_loop(void)
 }
 
 // The shipped binary is static and runs on the device's own, far older
-// userland: nothing of that userland may be loaded into it.
+// userland: nothing of that userland may be loaded into it. (Its TLS is mbed
+// TLS, which reads no configuration file of the device's OpenSSL.)
 static void keep_device_libraries_out(void)
 {
     // Host lookups use the C library's built-in "files" and "dns" only. A
     // module the device's nsswitch.conf names (libnss_mdns4_minimal, ...)
     // belongs to its own C library and would be loaded into ours.
     __nss_configure_lookup("hosts", "files dns");
-    // OpenSSL reads no configuration file (the device's openssl.cnf is for its
-    // own OpenSSL 1.0); the later initialisations of libwebsockets and libcurl
-    // find the configuration step done.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
 }
 
 int agent_main(int argc, char **argv)
@@ -363,7 +360,12 @@ int agent_main(int argc, char **argv)
     }
     set_thread_name("main@agent");
     install_signal_handlers();
-    srand(static_cast<unsigned>(time(nullptr) + getpid()));
+    // The reconnect jitter's seed: devices of a farm that boot together read
+    // the same clock (2000-01-01 until ntpdate) and often get the same pids.
+    unsigned seed = 0;
+    if (util_random_bytes(&seed, sizeof(seed)) != 0)
+        seed = static_cast<unsigned>(time(nullptr) + getpid());
+    srand(seed);
     curl_global_init(CURL_GLOBAL_SSL);
 
     parse_options(argc, argv);

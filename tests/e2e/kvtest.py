@@ -16,6 +16,7 @@ Environment:
 """
 
 import difflib
+import fcntl
 import itertools
 import json
 import os
@@ -23,8 +24,10 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 from pathlib import Path
@@ -913,6 +916,26 @@ class Agent:
                 self._logf = None
 
     # -- output ----------------------------------------------------------------
+    def settle_output(self, timeout=5):
+        """Wait until what the agent has written so far is in log_text(): a
+        reply can reach the server before the reader threads have taken the
+        log line written just before it out of the pipe (on a busy machine)."""
+        deadline = time.monotonic() + timeout * TIME_SCALE
+        streams = [s for s in (self.proc.stdout, self.proc.stderr) if s is not None]
+        while time.monotonic() < deadline:
+            pending = 0
+            for s in streams:
+                try:
+                    pending += struct.unpack("i", fcntl.ioctl(s.fileno(), termios.FIONREAD,
+                                                              b"\0\0\0\0"))[0]
+                except (OSError, ValueError):
+                    pass  # closed: the reader has it all
+            if pending == 0:
+                break
+            time.sleep(0.02)
+        # What a reader took from the pipe is appended at once (no blocking read).
+        time.sleep(0.05)
+
     def log_text(self):
         with self._lock:
             return "".join(self._all)

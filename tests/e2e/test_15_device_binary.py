@@ -1,7 +1,6 @@
 """The binary that ships, as the device runs it: fully static, on a kernel that
 answers every system call newer than Linux 3.8 with ENOSYS and reports an old
-release, under a host-lookup configuration and an OpenSSL configuration of
-the device's own; and the ARM build on a Cortex-A8 under qemu-arm, with every
+release, under a host-lookup configuration of the device's own; and the ARM build on a Cortex-A8 under qemu-arm, with every
 system call it makes checked against Linux 3.8's table.
 
 Built by scripts/build-static.sh (x86_64, armhf); the tests are skipped
@@ -28,16 +27,6 @@ AUTHENTICATED = ("INFO", "Agent successfully authenticated")
 # device's may (libnss_mdns4_minimal of its eglibc): loading it ends the
 # process with status 86.
 NSSWITCH = "passwd: files\ngroup: files\nhosts: kvtest files dns\n"
-# An OpenSSL configuration that would break every connection if it were read:
-# the server speaks TLS 1.2 and newer only.
-OPENSSL_CNF = """openssl_conf = kv_conf
-[kv_conf]
-ssl_conf = kv_ssl
-[kv_ssl]
-system_default = kv_sys
-[kv_sys]
-MaxProtocol = TLSv1.1
-"""
 
 # ARM EABI system calls newer than Linux 3.8 (whose table ends at 379,
 # finit_module), by name as qemu-arm -strace prints them.
@@ -64,7 +53,7 @@ ARM_NEWER = {
 }
 LAST_ARM_SYSCALL_OF_3_8 = 379
 # The newer calls the binary may make, each with the older call its C
-# library (glibc 2.36) or OpenSSL falls back to when the kernel answers ENOSYS
+# library (glibc 2.36) falls back to when the kernel answers ENOSYS
 # (what the x86-64 scenario below exercises).
 ARM_FALLBACKS = {
     "clock_gettime64": "clock_gettime",
@@ -129,11 +118,9 @@ def test_static_binary_on_the_devices_kernel_and_userland(device, server):
     needs(STATIC["x86_64"], OLD_KERNEL, NSS_TRAP)
     (device.root / "etc" / "nsswitch.conf").write_text(NSSWITCH)
     sandbox_run = device.root / "run" / "sandbox"
-    (sandbox_run / "openssl.cnf").write_text(OPENSSL_CNF)
     (sandbox_run / "nss").mkdir()
     shutil.copyfile(NSS_TRAP, sandbox_run / "nss" / NSS_TRAP.name)
-    wrapper = ["env", "OPENSSL_CONF=/run/sandbox/openssl.cnf",
-               "LD_LIBRARY_PATH=/run/sandbox/nss", OLD_KERNEL]
+    wrapper = ["env", "LD_LIBRARY_PATH=/run/sandbox/nss", OLD_KERNEL]
     agent = start(device, server, STATIC["x86_64"], wrapper)
 
     # The first start saves the device id; the login goes through the host
