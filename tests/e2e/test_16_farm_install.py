@@ -1,0 +1,283 @@
+"""The agent kept in /config/korvane and started at boot, in a device that boots.
+
+A "boot" of the sandboxed device: everything in the sandbox ends, its root
+folder is made afresh (the RAM disk) while /config stays, and a new sandbox
+runs the part of the device's start-up that matters here, as the device's
+shell (BusyBox ash) with only BusyBox applets on PATH - those etc/korvane/boot.sh
+names, plus the few the firmware's own scripts use:
+
+  S38 network.sh   sources /config/network.conf (in a shell of its own)
+  S40 dropbear     the board set-up's copy of /config/dropbear is sourced
+                   under `set -e`; then "dropbear started" is printed
+
+The network namespace (eth0 with its MAC) and the development server outlive
+the boots, like the farm's network. The sandbox is driven by the shell of
+test_12_init_script (InitDriver), which also watches the processes in it.
+"""
+
+import os
+import re
+import shutil
+import signal
+import time
+
+import pytest
+
+import kvtest
+from test_12_init_script import InitDriver
+
+BOOT_SCRIPT = kvtest.REPO / "etc" / "korvane" / "boot.sh"
+INIT_SCRIPT = kvtest.REPO / "etc" / "init.d" / "kvagent.sh"
+MAC_DEV_ID = "0000000000000000-001122AABBCC"
+PAUSE = 2
+HOOK_MARK = "# kvagent boot hook"
+NETWORK_CONF = ('hostname=rig7\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n'
+                'gateway=192.0.2.1\ndnsservers="192.0.2.53"\n')
+BUSYBOX = shutil.which("busybox")
+
+# The device's start-up, as far as it concerns the agent (see above).
+RCS = """set -e
+if [ -f /config/network.conf ]; then (. /config/network.conf); fi
+if [ -f /config/dropbear ]; then cp /config/dropbear /run/sandbox/default.dropbear; fi
+if [ -f /run/sandbox/default.dropbear ]; then . /run/sandbox/default.dropbear; fi
+echo "dropbear started"
+"""
+# Applets the firmware's own scripts (and the agent's commands) use here.
+FIRMWARE_APPLETS = ["cp", "pidof", "sync"]
+
+pytestmark = pytest.mark.skipif(BUSYBOX is None,
+                                reason="busybox is not installed")
+
+
+def script_applets():
+    """The applets etc/korvane/boot.sh says it (and the init script) may use."""
+    text = BOOT_SCRIPT.read_text()
+    names = []
+    for key in ("Applets", "Probed with command -v, with a fallback"):
+        m = re.search(r"^# %s: (.*)$" % re.escape(key), text, re.M)
+        assert m, key
+        names += m.group(1).split()
+    return names
+
+
+class Farm:
+    """One sandboxed device with the agent laid out in its /config/korvane."""
+
+    def __init__(self, device, server):
+        self.device = device
+        self.server = server
+        self.drv = None
+        self.home = device.root / "config" / "korvane"
+
+    # -- what the installer puts on the device ---------------------------------
+    def lay_out(self, certs, defaults=None):
+        self.home.mkdir()
+        shutil.copyfile(kvtest.agent_binary(), self.home / "kvagent")
+        shutil.copyfile(INIT_SCRIPT, self.home / "kvagent.sh")
+        shutil.copyfile(BOOT_SCRIPT, self.home / "boot.sh")
+        shutil.copyfile(kvtest.REPO / "etc" / "log.conf", self.home / "log.conf")
+        shutil.copyfile(certs["ca"], self.home / "letsencrypt.pem")
+        for name in ("kvagent", "kvagent.sh", "boot.sh"):
+            (self.home / name).chmod(0o755)
+        settings = {"KVAGENT_OPTS": "-c /config/korvane.json -s %s" % self.server.url,
+                    "KVAGENT_RESPAWN_PAUSE": PAUSE}
+        settings.update(defaults or {})
+        (self.home / "kvagent.default").write_text(
+            "".join("%s='%s'\n" % kv for kv in settings.items()))
+        self.device.write_config({"api_key": kvtest.API_KEY})
+        self.fresh_root()
+
+    # -- boots -----------------------------------------------------------------
+    def power_off(self):
+        if self.drv is not None:
+            self.drv.kill()
+            self.drv = None
+
+    def fresh_root(self):
+        """The RAM disk as the firmware unpacks it: nothing of the agent's
+        outside /config."""
+        root = self.device.root
+        keep = root.parent / "config.kept"
+        os.rename(root / "config", keep)
+        shutil.rmtree(root)
+        kvtest._run([kvtest.SANDBOX, "root-init", root])
+        shutil.rmtree(root / "config")
+        os.rename(keep, root / "config")
+        for p in (self.device.log_conf, self.device.cert_path):
+            if p.exists():
+                p.unlink()
+        bbin = root / "run" / "sandbox" / "bbin"
+        bbin.mkdir()
+        for name in script_applets() + FIRMWARE_APPLETS:
+            os.symlink(BUSYBOX, bbin / name)
+        (root / "run" / "sandbox" / "rcS").write_text(RCS)
+
+    def boot(self):
+        """Power off, fresh RAM disk, start-up; returns the start-up's output."""
+        self.power_off()
+        self.fresh_root()
+        self.drv = InitDriver(self.device).start()
+        rc, out = self.sh("sh /run/sandbox/rcS")
+        assert (rc, out) == (0, "dropbear started\n"), out
+        return out
+
+    def sh(self, cmd, timeout=60):
+        """`cmd` run by BusyBox ash in the device, with only the applets on PATH."""
+        return self.drv.sh("PATH=/run/sandbox/bbin; export PATH; exec %s sh -c %s"
+                           % (BUSYBOX, shell_quote(cmd)), timeout=timeout)
+
+    # -- what runs -------------------------------------------------------------
+    def boot_log(self):
+        try:
+            return (self.device.var_log / "kvagent-boot.log").read_text()
+        except FileNotFoundError:
+            return ""
+
+    def logged_in(self, conn, timeout=30):
+        return self.server.wait_message("auth", conn=conn, timeout=timeout)
+
+
+def shell_quote(value):
+    return "'" + str(value).replace("'", "'\\''") + "'"
+
+
+@pytest.fixture
+def farm(device, server, certs):
+    f = Farm(device, server)
+    f.lay_out(certs)
+    yield f
+    if f.drv is not None and f.drv.running():
+        print(f.drv.report())
+        print("---- kvagent-boot.log ----\n" + f.boot_log())
+    f.power_off()
+
+
+def hook(farm):
+    farm.drv = farm.drv or InitDriver(farm.device).start()
+    return farm.sh("sh /config/korvane/boot.sh hook")
+
+
+# --------------------------------------------------------------------- the hook
+
+def test_hook_line(farm):
+    """The hook line: created with /config/dropbear when there was none (and
+    that file deleted again by unhook, which says so), appended to an
+    operator's file without a final newline, never twice; sourced under
+    `set -e` it neither fails, blocks nor prints, even when the agent's files
+    are gone."""
+    dropbear = farm.device.root / "config" / "dropbear"
+    assert (hook(farm)) == (0, "")
+    lines = dropbear.read_text().splitlines()
+    assert len(lines) == 1 and lines[0].endswith(HOOK_MARK), lines
+    assert (farm.home / "dropbear.created").exists()
+    assert farm.sh("sh /config/korvane/boot.sh hook") == (0, "")
+    assert dropbear.read_text().splitlines() == lines
+    assert farm.sh("sh /config/korvane/boot.sh unhook") == (
+        0, "removed /config/dropbear (the install had created it)\n")
+    assert not dropbear.exists() and not (farm.home / "dropbear.created").exists()
+
+    operator = 'DROPBEAR_PORT=22\nDROPBEAR_EXTRA_ARGS="-w"'
+    dropbear.write_text(operator)
+    assert hook(farm) == (0, "")
+    assert dropbear.read_text() == operator + "\n" + lines[0] + "\n"
+    assert not (farm.home / "dropbear.created").exists()
+
+    # The agent's files gone (a half-finished removal): the hook does nothing.
+    os.rename(farm.home / "boot.sh", farm.home / "boot.sh.away")
+    rc, out = farm.sh("set -e; . /config/dropbear; echo \"after $DROPBEAR_PORT\"")
+    assert (rc, out) == (0, "after 22\n")
+    os.rename(farm.home / "boot.sh.away", farm.home / "boot.sh")
+
+    assert farm.sh("sh /config/korvane/boot.sh unhook") == (0, "")
+    assert dropbear.read_text() == operator + "\n"
+
+
+# --------------------------------------------------------------------- boots
+
+@pytest.mark.slow
+def test_boot_starts_the_supervised_agent(farm):
+    """Boot: links on the RAM disk, the agent under its supervisor logs in
+    with the MAC-derived device id; a second run of the hook leaves that one
+    agent; kill -9 is repaired by the supervisor; network.conf rewritten by
+    the agent's own config_network and then by the web page, a reboot: the
+    agent starts again, with the same device id."""
+    net_conf = farm.device.root / "config" / "network.conf"
+    net_conf.write_text(NETWORK_CONF)
+    assert hook(farm) == (0, "")
+    farm.boot()
+    auth = farm.logged_in(1)
+    assert auth["device_id"] == MAC_DEV_ID, auth
+    agent, supervisor = farm.drv.one_agent()
+    assert agent.argv[0] == "/config/korvane/kvagent", agent
+    # The supervisor runs under the shell that ran the boot script.
+    assert "busybox" in supervisor.argv[0], supervisor
+    assert farm.device.config_json()["dev_id"] == MAC_DEV_ID
+    rc, out = farm.sh("for f in /opt/korvane/etc/log.conf /opt/korvane/certs/letsencrypt.pem "
+                      "/etc/init.d/kvagent.sh; do readlink $f; done")
+    assert (rc, out.split()) == (0, ["/config/korvane/log.conf",
+                                     "/config/korvane/letsencrypt.pem",
+                                     "/config/korvane/kvagent.sh"]), out
+    assert "Starting kvagent: OK" in farm.boot_log(), farm.boot_log()
+
+    # The hook again (dropbear restarted by hand): still the one agent.
+    rc, out = farm.sh(". /run/sandbox/default.dropbear")
+    assert (rc, out) == (0, "")
+    kvtest.wait_for(lambda: "the agent runs already" in farm.boot_log(), 20,
+                    what="the second start to finish")
+    assert [p.host for p in farm.drv.one_agent()] == [agent.host, supervisor.host]
+    assert farm.server.connections() == 1
+
+    # kill -9: the supervisor starts it again after the pause.
+    os.kill(agent.host, signal.SIGKILL)
+    farm.logged_in(2, timeout=PAUSE + 30)
+    new_agent, same_supervisor = farm.drv.one_agent()
+    assert new_agent.host != agent.host and same_supervisor.host == supervisor.host
+
+    # network.conf rewritten by the agent (config_network), then by the web page.
+    farm.server.send({"type": "config_network", "mode": "dhcp", "hostname": "rig8"})
+    assert farm.server.wait_message("config_network", conn=2, timeout=15) == {
+        "type": "config_network", "ok": True}
+    assert net_conf.read_text() == "hostname=rig8\ndhcp=true\n"
+    farm.logged_in(3)
+    net_conf.write_text(NETWORK_CONF.replace("rig7", "rig9"))
+
+    farm.boot()
+    auth = farm.logged_in(4)
+    assert auth["device_id"] == MAC_DEV_ID
+    farm.drv.one_agent()
+    assert farm.device.config_json() == {"api_key": kvtest.API_KEY, "dev_id": MAC_DEV_ID}
+
+
+@pytest.mark.slow
+@pytest.mark.device(route=False)
+def test_late_network(farm):
+    """eth0 without an address or a default route at boot: the boot script
+    waits, in the background, and the agent starts once both are there, with
+    the MAC-derived device id. A wait that runs out before the device id was
+    ever saved starts nothing."""
+    ns = farm.device.name
+    kvtest._run(["ip", "-n", ns, "addr", "flush", "dev", "eth0"])
+    (farm.home / "kvagent.default").write_text(
+        (farm.home / "kvagent.default").read_text() + "KVAGENT_NET_WAIT=4\n")
+    assert hook(farm) == (0, "")
+    farm.boot()
+    kvtest.wait_for(lambda: "not starting (the device id would not be the board's)"
+                    in farm.boot_log(), 30, what="the wait to run out")
+    assert not farm.drv.agents() and farm.server.connections() == 0
+    assert "dev_id" not in farm.device.config_json()
+
+    text = (farm.home / "kvagent.default").read_text().replace("KVAGENT_NET_WAIT=4\n", "")
+    (farm.home / "kvagent.default").write_text(text)
+    farm.boot()
+    kvtest.wait_for(lambda: "waiting for an address" in farm.boot_log(), 20,
+                    what="the boot script to wait")
+    time.sleep(3)
+    assert not farm.drv.agents() and farm.server.connections() == 0
+    kvtest._run(["ip", "-n", ns, "addr", "add", "192.0.2.10/24", "dev", "eth0"])
+    time.sleep(3)
+    assert not farm.drv.agents(), "started without a default route"
+    kvtest._run(["ip", "-n", ns, "route", "add", "default", "via", "192.0.2.1"])
+    auth = farm.logged_in(1)
+    assert auth["device_id"] == MAC_DEV_ID
+    assert re.search(r"eth0 is up after \d+ s", farm.boot_log()), farm.boot_log()
+    assert farm.device.config_json()["dev_id"] == MAC_DEV_ID
