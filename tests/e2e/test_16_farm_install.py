@@ -27,6 +27,7 @@ import kvtest
 from test_12_init_script import InitDriver
 
 BOOT_SCRIPT = kvtest.REPO / "etc" / "korvane" / "boot.sh"
+INSTALLER = kvtest.REPO / "scripts" / "kvagent-install"
 INIT_SCRIPT = kvtest.REPO / "etc" / "init.d" / "kvagent.sh"
 MAC_DEV_ID = "0000000000000000-001122AABBCC"
 PAUSE = 2
@@ -50,13 +51,16 @@ pytestmark = pytest.mark.skipif(BUSYBOX is None,
 
 
 def script_applets():
-    """The applets etc/korvane/boot.sh says it (and the init script) may use."""
-    text = BOOT_SCRIPT.read_text()
+    """The applets etc/korvane/boot.sh says it (and the init script) may use,
+    and those the installer's commands on the device use besides."""
     names = []
-    for key in ("Applets", "Probed with command -v, with a fallback"):
-        m = re.search(r"^# %s: (.*)$" % re.escape(key), text, re.M)
-        assert m, key
-        names += m.group(1).split()
+    for path, keys in ((BOOT_SCRIPT, ("Applets", "Probed with command -v, with a fallback")),
+                       (INSTALLER, ("Device applets", "Probed with command -v"))):
+        text = path.read_text()
+        for key in keys:
+            m = re.search(r"^# %s: (.*)$" % re.escape(key), text, re.M)
+            assert m, (path, key)
+            names += m.group(1).split()
     return names
 
 
@@ -108,7 +112,7 @@ class Farm:
                 p.unlink()
         bbin = root / "run" / "sandbox" / "bbin"
         bbin.mkdir()
-        for name in script_applets() + FIRMWARE_APPLETS:
+        for name in sorted(set(script_applets() + FIRMWARE_APPLETS)):
             os.symlink(BUSYBOX, bbin / name)
         (root / "run" / "sandbox" / "rcS").write_text(RCS)
 
@@ -281,3 +285,168 @@ def test_late_network(farm):
     assert auth["device_id"] == MAC_DEV_ID
     assert re.search(r"eth0 is up after \d+ s", farm.boot_log()), farm.boot_log()
     assert farm.device.config_json()["dev_id"] == MAC_DEV_ID
+
+
+# --------------------------------------------------------------- the installer
+
+API_KEY_2 = "kvtest-second-key-0123456789abcdef"
+# An OpenSSH sshd in the device's sandbox, as close to the device's dropbear
+# 2012.55 as its options allow: only the old key exchange, host key, cipher
+# and MAC algorithms, no SFTP, commands run by BusyBox ash with the applets.
+SSHD_CONFIG = """ListenAddress 192.0.2.10
+HostKey /run/sandbox/ssh/host_rsa
+KexAlgorithms diffie-hellman-group14-sha1
+HostKeyAlgorithms ssh-rsa
+PubkeyAcceptedAlgorithms ssh-rsa
+Ciphers aes128-ctr,aes256-ctr
+MACs hmac-sha1
+PermitRootLogin yes
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+AuthorizedKeysFile /run/sandbox/ssh/authorized_keys
+PidFile /run/sandbox/ssh/sshd.pid
+ForceCommand /usr/bin/env PATH=/run/sandbox/bbin %s sh -c "$SSH_ORIGINAL_COMMAND"
+""" % BUSYBOX
+
+
+@pytest.fixture(scope="session")
+def ssh_keys(tmp_path_factory):
+    d = tmp_path_factory.mktemp("ssh")
+    for name in ("host_rsa", "client_rsa"):
+        kvtest._run(["ssh-keygen", "-q", "-t", "rsa", "-b", "2048", "-N", "", "-f", d / name])
+    return d
+
+
+class SshFarm(Farm):
+    """A device with an sshd, reached by scripts/kvagent-install run in its
+    network namespace (the operator's machine on the farm's network)."""
+
+    def __init__(self, device, server, keys, tmp):
+        super().__init__(device, server)
+        self.keys = keys
+        self.tmp = tmp
+
+    def fresh_root(self):
+        super().fresh_root()
+        ssh = self.device.root / "run" / "sandbox" / "ssh"
+        ssh.mkdir()
+        shutil.copyfile(self.keys / "host_rsa", ssh / "host_rsa")
+        (ssh / "host_rsa").chmod(0o600)
+        shutil.copyfile(self.keys / "client_rsa.pub", ssh / "authorized_keys")
+        (ssh / "sshd_config").write_text(SSHD_CONFIG)
+
+    def boot(self):
+        out = super().boot()
+        rc, text = self.drv.sh("mkdir -p /run/sshd && /usr/sbin/sshd -f /run/sandbox/ssh/sshd_config "
+                               "-E /run/sandbox/ssh/sshd.log")
+        assert rc == 0, text
+        return out
+
+    def install(self, *args, hosts=("root@192.0.2.10",)):
+        """Runs the installer; returns (exit status, result lines)."""
+        # OpenSSH's sshd announces rsa-sha2-* signatures (server-sig-algs),
+        # which the client then prefers; dropbear 2012.55 announces none, so
+        # the client falls back to ssh-rsa. Said here by the first value.
+        env = dict(os.environ, KVAGENT_SSH_OPTS="-F /dev/null -o UserKnownHostsFile=%s "
+                   "-o IdentitiesOnly=yes -o PubkeyAcceptedAlgorithms=ssh-rsa"
+                   % (self.tmp / "known_hosts"))
+        for k in ("KVAGENT_API_KEY", "KVAGENT_ACCEPT_MACHINE", "KVAGENT_SSH_PASSWORD"):
+            env.pop(k, None)
+        cmd = self.device.netns_cmd(["bash", INSTALLER, "-i", self.keys / "client_rsa",
+                                     "-l", self.tmp / "logs", *args, *hosts])
+        res = kvtest._run(cmd, check=False, timeout=600, env=env)
+        print(res.stdout, res.stderr)
+        return res.returncode, res.stdout.splitlines()
+
+    def config_files(self):
+        return sorted(p.name for p in (self.device.root / "config").iterdir())
+
+
+@pytest.mark.slow
+@pytest.mark.device(miner_config=True)
+def test_installer_over_ssh(device, server, certs, ssh_keys, tmp_path):
+    """check, install, reboot, upgrade (refused binary, a binary that does not
+    stay up, a good one with a new key), remove, reboot, through an sshd
+    that speaks only the device's old algorithms; a second host that does
+    not answer fails on its own line without stopping the first."""
+    farm = SshFarm(device, server, ssh_keys, tmp_path)
+    try:
+        run_installer_scenario(farm, certs, tmp_path)
+    finally:
+        if farm.drv is not None:
+            print(farm.drv.report())
+            print("---- kvagent-boot.log ----\n" + farm.boot_log())
+        farm.power_off()
+
+
+def run_installer_scenario(farm, certs, tmp_path):
+    dev = ["-m", "x86_64", "-s", farm.server.url, "-c", certs["ca"]]
+    farm.boot()
+    before = farm.config_files()
+
+    rc, out = farm.install("check")
+    assert (rc, out) == (1, ["root@192.0.2.10: FAILED: not an antminer-l3plus: "
+                             "uname -m is 'x86_64', not ARMv7"]), out
+    rc, out = farm.install("-m", "x86_64", "check")
+    assert (rc, out) == (0, ["root@192.0.2.10: ok: antminer-l3plus (x86_64), "
+                             "kvagent not installed"]), out
+
+    # A binary the device cannot run: the install fails and leaves nothing.
+    garbage = tmp_path / "kvagent"
+    garbage.write_bytes(b"\x7fELF not really\n")
+    garbage.chmod(0o755)
+    rc, out = farm.install("-k", kvtest.API_KEY, "-b", garbage, *dev, "install")
+    assert rc == 1 and len(out) == 1 and "FAILED: install did not complete" in out[0], out
+    assert farm.config_files() == before
+
+    rc, out = farm.install("-k", kvtest.API_KEY, "-b", kvtest.agent_binary(), *dev, "install",
+                           hosts=("root@192.0.2.10", "root@127.0.0.2"))
+    assert rc == 1 and out == ["root@192.0.2.10: ok: kvagent %s installed and running"
+                               % kvtest.VERSION,
+                               "root@127.0.0.2: FAILED: no answer over SSH"], out
+    auth = farm.logged_in(1)
+    assert (auth["api_key"], auth["device_id"]) == (kvtest.API_KEY, MAC_DEV_ID)
+    dropbear = (farm.device.root / "config" / "dropbear").read_text()
+    assert dropbear.count(HOOK_MARK) == 1 and dropbear.count("\n") == 1, dropbear
+    rc, out = farm.install("-m", "x86_64", "check")
+    assert rc == 0 and re.match(r"root@192.0.2.10: ok: antminer-l3plus \(x86_64\), kvagent "
+                                r"%s installed, kvagent is running \(pid \d+, supervisor pid "
+                                r"\d+\), hook present, dev_id %s$"
+                                % (re.escape(kvtest.VERSION), MAC_DEV_ID), out[0]), out
+
+    farm.boot()
+    farm.logged_in(2)
+    agent, _ = farm.drv.one_agent()
+
+    # Upgrades that fail: the running agent is left, or put back.
+    rc, out = farm.install("-b", garbage, *dev, "upgrade")
+    assert rc == 1 and "nothing changed" in out[0], out
+    assert farm.drv.one_agent()[0].host == agent.host
+    not_up = tmp_path / "bin2" / "kvagent"
+    not_up.parent.mkdir()
+    not_up.write_text("#!/bin/sh\n[ \"$1\" = -h ] && exit 0\nexit 1\n")
+    not_up.chmod(0o755)
+    rc, out = farm.install("-k", API_KEY_2, "-b", not_up, *dev, "upgrade")
+    assert rc == 1 and "the previous version runs again" in out[0], out
+    auth = farm.logged_in(3, timeout=60)
+    assert (auth["api_key"], auth["device_id"]) == (kvtest.API_KEY, MAC_DEV_ID)
+    assert (farm.home / "kvagent").read_bytes() == kvtest.agent_binary().read_bytes()
+
+    rc, out = farm.install("-k", API_KEY_2, "-b", kvtest.agent_binary(), *dev, "upgrade")
+    assert (rc, out) == (0, ["root@192.0.2.10: ok: upgraded to kvagent %s, running "
+                             "(dev_id %s)" % (kvtest.VERSION, MAC_DEV_ID)]), out
+    auth = farm.logged_in(4)
+    assert (auth["api_key"], auth["device_id"]) == (API_KEY_2, MAC_DEV_ID)
+    assert farm.device.config_json() == {"api_key": API_KEY_2, "dev_id": MAC_DEV_ID}
+
+    rc, out = farm.install("remove")
+    assert (rc, out) == (0, ["root@192.0.2.10: ok: removed (and /config/dropbear, which the "
+                             "install had created)"]), out
+    assert farm.config_files() == before
+    farm.drv.wait_nothing_runs()
+    connections = farm.server.connections()
+    farm.boot()
+    time.sleep(5)
+    assert not farm.drv.agents() and farm.server.connections() == connections
