@@ -76,7 +76,7 @@ is_boot_script() {
 claim_pidfile() {
     mkdir -p "${BOOT_PIDFILE%/*}"
     (set -C; echo $$ > "$BOOT_PIDFILE") 2>/dev/null && return 0
-    read -r _other < "$BOOT_PIDFILE" 2>/dev/null
+    read -r _other 2>/dev/null < "$BOOT_PIDFILE"
     case $_other in ''|*[!0-9]*) ;; *) is_boot_script "$_other" && return 1 ;; esac
     rm -f "$BOOT_PIDFILE"
     (set -C; echo $$ > "$BOOT_PIDFILE") 2>/dev/null
@@ -173,7 +173,7 @@ do_start() {
 }
 
 do_stop() {
-    read -r _other < "$BOOT_PIDFILE" 2>/dev/null
+    read -r _other 2>/dev/null < "$BOOT_PIDFILE"
     case $_other in
         ''|*[!0-9]*) ;;
         *) is_boot_script "$_other" && kill "$_other" 2>/dev/null ;;

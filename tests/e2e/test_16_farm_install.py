@@ -393,12 +393,17 @@ def run_installer_scenario(farm, certs, tmp_path):
     assert (rc, out) == (0, ["root@192.0.2.10: ok: antminer-l3plus (x86_64), "
                              "kvagent not installed"]), out
 
-    # A binary the device cannot run: the install fails and leaves nothing.
+    # A binary the device cannot run: the install fails and leaves nothing,
+    # not even a changed korvane.json of an earlier agent.
     garbage = tmp_path / "kvagent"
     garbage.write_bytes(b"\x7fELF not really\n")
     garbage.chmod(0o755)
+    earlier = b'{"api_key": "an-earlier-key-0123456789abcdef", "dev_id": "EARLIER"}'
+    farm.device.config_path.write_bytes(earlier)
     rc, out = farm.install("-k", kvtest.API_KEY, "-b", garbage, *dev, "install")
     assert rc == 1 and len(out) == 1 and "FAILED: install did not complete" in out[0], out
+    assert farm.device.config_path.read_bytes() == earlier
+    farm.device.config_path.unlink()
     assert farm.config_files() == before
 
     rc, out = farm.install("-k", kvtest.API_KEY, "-b", kvtest.agent_binary(), *dev, "install",
