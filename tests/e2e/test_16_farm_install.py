@@ -365,6 +365,8 @@ class SshFarm(Farm):
 
 
 @pytest.mark.slow
+@pytest.mark.skipif(not os.path.exists("/usr/sbin/sshd") or shutil.which("ssh") is None,
+                    reason="needs openssh-server and openssh-client")
 @pytest.mark.device(miner_config=True)
 def test_installer_over_ssh(device, server, certs, ssh_keys, tmp_path):
     """check, install, reboot, upgrade (refused binary, a binary that does not
