@@ -176,7 +176,16 @@ do_stop() {
     read -r _other 2>/dev/null < "$BOOT_PIDFILE"
     case $_other in
         ''|*[!0-9]*) ;;
-        *) is_boot_script "$_other" && kill "$_other" 2>/dev/null ;;
+        *)
+            # It ends at its next step (a wait step or the start it runs),
+            # before the agent is stopped below.
+            _i=0
+            while is_boot_script "$_other" && [ $_i -lt 10 ]; do
+                kill "$_other" 2>/dev/null
+                sleep 1
+                _i=$((_i + 1))
+            done
+            ;;
     esac
     rm -f "$BOOT_PIDFILE"
     KVAGENT_DEFAULTS=$DEFAULTS

@@ -252,12 +252,16 @@ def test_boot_starts_the_supervised_agent(farm):
     assert farm.device.config_json() == {"api_key": kvtest.API_KEY, "dev_id": MAC_DEV_ID}
 
 
+def waiting_starts(farm):
+    return [p for p in farm.drv.procs() if p.argv[-2:] == ["/config/korvane/boot.sh", "start"]]
+
+
 @pytest.mark.slow
 @pytest.mark.device(route=False)
 def test_late_network(farm):
     """eth0 without an address or a default route at boot: the boot script
-    waits, in the background, and the agent starts once both are there, with
-    the MAC-derived device id. A wait that runs out before the device id was
+    waits, in the background (a stop ends it), and the agent starts once both
+    are there, with the MAC-derived device id. A wait that runs out before the device id was
     ever saved starts nothing."""
     ns = farm.device.name
     kvtest._run(["ip", "-n", ns, "addr", "flush", "dev", "eth0"])
@@ -277,6 +281,12 @@ def test_late_network(farm):
                     what="the boot script to wait")
     time.sleep(3)
     assert not farm.drv.agents() and farm.server.connections() == 0
+    # A stop ends the waiting start; the hook run again waits anew.
+    assert len(waiting_starts(farm)) == 1, farm.drv.procs()
+    assert farm.sh("sh /config/korvane/boot.sh stop") == (0, "Stopping kvagent: not running\n")
+    assert not waiting_starts(farm)
+    assert farm.sh(". /run/sandbox/default.dropbear") == (0, "")
+    kvtest.wait_for(lambda: waiting_starts(farm), 10, what="the hook's start")
     kvtest._run(["ip", "-n", ns, "addr", "add", "192.0.2.10/24", "dev", "eth0"])
     time.sleep(3)
     assert not farm.drv.agents(), "started without a default route"
@@ -395,18 +405,26 @@ def run_installer_scenario(farm, certs, tmp_path):
     assert (rc, out) == (0, ["root@192.0.2.10: ok: antminer-l3plus (x86_64), "
                              "kvagent not installed"]), out
 
-    # A binary the device cannot run: the install fails and leaves nothing,
-    # not even a changed korvane.json of an earlier agent.
+    # No binary for this processor: refused before anything is copied.
     garbage = tmp_path / "kvagent"
     garbage.write_bytes(b"\x7fELF not really\n")
-    garbage.chmod(0o755)
+    rc, out = farm.install("-k", kvtest.API_KEY, "-b", garbage, *dev, "install")
+    assert (rc, out) == (1, ["root@192.0.2.10: FAILED: %s is no x86-64 binary for this device "
+                             "(x86_64)" % garbage]), out
+    # An agent that does not stay up: the install is taken out again, and a
+    # korvane.json of an earlier agent is as it was.
+    failing = tmp_path / "failing" / "kvagent"
+    failing.parent.mkdir()
+    shutil.copyfile("/bin/false", failing)
+    failing.chmod(0o755)
     earlier = b'{"api_key": "an-earlier-key-0123456789abcdef", "dev_id": "EARLIER"}'
     farm.device.config_path.write_bytes(earlier)
-    rc, out = farm.install("-k", kvtest.API_KEY, "-b", garbage, *dev, "install")
+    rc, out = farm.install("-k", kvtest.API_KEY, "-b", failing, *dev, "install")
     assert rc == 1 and len(out) == 1 and "FAILED: install did not complete" in out[0], out
     assert farm.device.config_path.read_bytes() == earlier
     farm.device.config_path.unlink()
     assert farm.config_files() == before
+    farm.drv.wait_nothing_runs()
 
     rc, out = farm.install("-k", kvtest.API_KEY, "-b", kvtest.agent_binary(), *dev, "install",
                            hosts=("root@192.0.2.10", "root@127.0.0.2"))
@@ -429,13 +447,9 @@ def run_installer_scenario(farm, certs, tmp_path):
 
     # Upgrades that fail: the running agent is left, or put back.
     rc, out = farm.install("-b", garbage, *dev, "upgrade")
-    assert rc == 1 and "nothing changed" in out[0], out
+    assert rc == 1 and "is no x86-64 binary" in out[0], out
     assert farm.drv.one_agent()[0].host == agent.host
-    not_up = tmp_path / "bin2" / "kvagent"
-    not_up.parent.mkdir()
-    not_up.write_text("#!/bin/sh\n[ \"$1\" = -h ] && exit 0\nexit 1\n")
-    not_up.chmod(0o755)
-    rc, out = farm.install("-k", API_KEY_2, "-b", not_up, *dev, "upgrade")
+    rc, out = farm.install("-k", API_KEY_2, "-b", failing, *dev, "upgrade")
     assert rc == 1 and "the previous version runs again" in out[0], out
     auth = farm.logged_in(3, timeout=60)
     assert (auth["api_key"], auth["device_id"]) == (kvtest.API_KEY, MAC_DEV_ID)
