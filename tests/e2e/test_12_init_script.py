@@ -91,8 +91,8 @@ class InitDriver(kvtest.Agent):
     FIFO; its output (every command, its output and exit status) is the
     "agent" output the fixtures print on failure."""
 
-    def __init__(self, device):
-        super().__init__(device, [], valgrind=False)
+    def __init__(self, device, ro_binds=()):
+        super().__init__(device, [], valgrind=False, ro_binds=ro_binds)
         self.run_dir = device.root / "run" / "sandbox"
         self.fifo = self.run_dir / "driver.fifo"
         self.out_dir = self.run_dir / "driver"

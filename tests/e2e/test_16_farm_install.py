@@ -120,10 +120,13 @@ class Farm:
         """Power off, fresh RAM disk, start-up; returns the start-up's output."""
         self.power_off()
         self.fresh_root()
-        self.drv = InitDriver(self.device).start()
+        self.drv = self.driver().start()
         rc, out = self.sh("sh /run/sandbox/rcS")
         assert (rc, out) == (0, "dropbear started\n"), out
         return out
+
+    def driver(self):
+        return InitDriver(self.device)
 
     def sh(self, cmd, timeout=60):
         """`cmd` run by BusyBox ash in the device, with only the applets on PATH."""
@@ -300,6 +303,7 @@ def test_late_network(farm):
 # --------------------------------------------------------------- the installer
 
 API_KEY_2 = "kvtest-second-key-0123456789abcdef"
+ROOT_PASSWORD = "kvtest-root-pw"
 # An OpenSSH sshd in the device's sandbox, as close to the device's dropbear
 # 2012.55 as its options allow: only the old key exchange, host key, cipher
 # and MAC algorithms, no SFTP, commands run by BusyBox ash with the applets.
@@ -311,7 +315,7 @@ PubkeyAcceptedAlgorithms ssh-rsa
 Ciphers aes128-ctr,aes256-ctr
 MACs hmac-sha1
 PermitRootLogin yes
-PasswordAuthentication no
+PasswordAuthentication yes
 KbdInteractiveAuthentication no
 UsePAM no
 StrictModes no
@@ -347,6 +351,14 @@ class SshFarm(Farm):
         shutil.copyfile(self.keys / "client_rsa.pub", ssh / "authorized_keys")
         (ssh / "sshd_config").write_text(SSHD_CONFIG)
 
+    def driver(self):
+        # root's password, for sshd's password login (sshpass).
+        shadow = self.tmp / "shadow"
+        if not shadow.exists():
+            hashed = kvtest._run(["openssl", "passwd", "-6", ROOT_PASSWORD]).stdout.strip()
+            shadow.write_text("root:%s:19000:0:99999:7:::\n" % hashed)
+        return InitDriver(self.device, ro_binds=[(shadow, "/etc/shadow")])
+
     def boot(self):
         out = super().boot()
         rc, text = self.drv.sh("mkdir -p /run/sshd && /usr/sbin/sshd -f /run/sandbox/ssh/sshd_config "
@@ -354,8 +366,9 @@ class SshFarm(Farm):
         assert rc == 0, text
         return out
 
-    def install(self, *args, hosts=("root@192.0.2.10",)):
-        """Runs the installer; returns (exit status, result lines)."""
+    def install(self, *args, hosts=("root@192.0.2.10",), password=None):
+        """Runs the installer (logging in with the client key, or with
+        `password`); returns (exit status, result lines)."""
         # OpenSSH's sshd announces rsa-sha2-* signatures (server-sig-algs),
         # which the client then prefers; dropbear 2012.55 announces none, so
         # the client falls back to ssh-rsa. Said here by the first value.
@@ -364,8 +377,12 @@ class SshFarm(Farm):
                    % (self.tmp / "known_hosts"))
         for k in ("KVAGENT_API_KEY", "KVAGENT_ACCEPT_MACHINE", "KVAGENT_SSH_PASSWORD"):
             env.pop(k, None)
-        cmd = self.device.netns_cmd(["bash", INSTALLER, "-i", self.keys / "client_rsa",
-                                     "-l", self.tmp / "logs", *args, *hosts])
+        login = ["-i", self.keys / "client_rsa"]
+        if password is not None:
+            env["KVAGENT_SSH_PASSWORD"] = password
+            login = []
+        cmd = self.device.netns_cmd(["bash", INSTALLER, *login, "-l", self.tmp / "logs",
+                                     *args, *hosts])
         res = kvtest._run(cmd, check=False, timeout=600, env=env)
         print(res.stdout, res.stderr)
         return res.returncode, res.stdout.splitlines()
@@ -376,7 +393,8 @@ class SshFarm(Farm):
 
 @pytest.mark.slow
 @pytest.mark.skipif(not os.path.exists("/usr/sbin/sshd") or shutil.which("ssh") is None,
-                    reason="needs openssh-server and openssh-client")
+                    reason="needs openssh-server and openssh-client (and sshpass for the "
+                    "password login)")
 @pytest.mark.device(miner_config=True)
 def test_installer_over_ssh(device, server, certs, ssh_keys, tmp_path):
     """check, install, reboot, upgrade (refused binary, a binary that does not
@@ -401,9 +419,15 @@ def run_installer_scenario(farm, certs, tmp_path):
     rc, out = farm.install("check")
     assert (rc, out) == (1, ["root@192.0.2.10: FAILED: not an antminer-l3plus: "
                              "uname -m is 'x86_64', not ARMv7"]), out
+    not_installed = ["root@192.0.2.10: ok: antminer-l3plus (x86_64), kvagent not installed"]
     rc, out = farm.install("-m", "x86_64", "check")
-    assert (rc, out) == (0, ["root@192.0.2.10: ok: antminer-l3plus (x86_64), "
-                             "kvagent not installed"]), out
+    assert (rc, out) == (0, not_installed), out
+    # A password login, through sshpass.
+    if shutil.which("sshpass"):
+        rc, out = farm.install("-m", "x86_64", "check", password=ROOT_PASSWORD)
+        assert (rc, out) == (0, not_installed), out
+        rc, out = farm.install("-m", "x86_64", "check", password="not-the-password")
+        assert (rc, out) == (1, ["root@192.0.2.10: FAILED: no answer over SSH"]), out
 
     # No binary for this processor: refused before anything is copied.
     garbage = tmp_path / "kvagent"
