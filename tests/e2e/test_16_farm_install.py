@@ -24,7 +24,7 @@ import time
 import pytest
 
 import kvtest
-from test_12_init_script import InitDriver
+from test_12_init_script import InitDriver, shell_quote
 
 BOOT_SCRIPT = kvtest.REPO / "etc" / "korvane" / "boot.sh"
 INSTALLER = kvtest.REPO / "scripts" / "kvagent-install"
@@ -74,7 +74,7 @@ class Farm:
         self.home = device.root / "config" / "korvane"
 
     # -- what the installer puts on the device ---------------------------------
-    def lay_out(self, certs, defaults=None):
+    def lay_out(self, certs):
         self.home.mkdir()
         shutil.copyfile(kvtest.agent_binary(), self.home / "kvagent")
         shutil.copyfile(INIT_SCRIPT, self.home / "kvagent.sh")
@@ -85,9 +85,8 @@ class Farm:
             (self.home / name).chmod(0o755)
         settings = {"KVAGENT_OPTS": "-c /config/korvane.json -s %s" % self.server.url,
                     "KVAGENT_RESPAWN_PAUSE": PAUSE}
-        settings.update(defaults or {})
         (self.home / "kvagent.default").write_text(
-            "".join("%s='%s'\n" % kv for kv in settings.items()))
+            "".join("%s=%s\n" % (k, shell_quote(v)) for k, v in settings.items()))
         self.device.write_config({"api_key": kvtest.API_KEY})
         self.fresh_root()
 
@@ -144,10 +143,6 @@ class Farm:
         return self.server.wait_message("auth", conn=conn, timeout=timeout)
 
 
-def shell_quote(value):
-    return "'" + str(value).replace("'", "'\\''") + "'"
-
-
 @pytest.fixture
 def farm(device, server, certs):
     f = Farm(device, server)
@@ -160,7 +155,7 @@ def farm(device, server, certs):
 
 
 def hook(farm):
-    farm.drv = farm.drv or InitDriver(farm.device).start()
+    farm.drv = farm.drv or farm.driver().start()
     return farm.sh("sh /config/korvane/boot.sh hook")
 
 
@@ -176,6 +171,9 @@ def test_hook_line(farm):
     assert (hook(farm)) == (0, "")
     lines = dropbear.read_text().splitlines()
     assert len(lines) == 1 and lines[0].endswith(HOOK_MARK), lines
+    # The line the README and DESIGN show operators is this one.
+    for doc in ("README.md", "DESIGN.md"):
+        assert "\n    %s\n" % lines[0] in (kvtest.REPO / doc).read_text(), doc
     assert (farm.home / "dropbear.created").exists()
     assert farm.sh("sh /config/korvane/boot.sh hook") == (0, "")
     assert dropbear.read_text().splitlines() == lines
