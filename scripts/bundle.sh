@@ -122,9 +122,10 @@ Then:
      (SIGTERM, or the script's stop) ends it. Pid files:
      /var/run/kvagent.pid, /var/run/kvagent-supervisor.pid; the supervisor's
      log: /var/log/kvagent-supervisor.log; the agent's: /var/log/kvagent.log.
-  3. To start it at boot, link the script into the device's start-up sequence
-     the way its own scripts are (see ls /etc/rc*.d; for example
-     ln -s ../init.d/kvagent.sh /etc/rcS.d/S71kvagent.sh after cgminer's).
+  3. The device's root file system is a RAM disk unpacked at every boot:
+     what this archive put outside /config is gone after a reboot. To keep
+     the agent and start it at every boot, use kvagent-install (above), which
+     keeps it in /config/korvane.
 
 Settings (binary, options such as -s URL, the pause between restarts, the
 stop timeout) go in /etc/default/kvagent as shell assignments; see the top of
