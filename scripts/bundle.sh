@@ -7,6 +7,9 @@
 #   opt/korvane/etc/log.conf          logging: console + 256 KB size-rotated /var/log/kvagent.log
 #   config/korvane.json.sample        the agent's configuration, to copy to korvane.json
 #   usr/share/kvagent/INSTALL         where everything goes, how to start it
+#   usr/share/kvagent/kvagent-install the farm installer, run on the operator's
+#                                     machine from the unpacked archive
+#   usr/share/kvagent/boot.sh         the boot script it puts in /config/korvane
 #   opt/korvane/certs/letsencrypt.pem only with KVAGENT_BUNDLE_CA=FILE
 #
 #   bash scripts/bundle.sh [BINARY]
@@ -73,8 +76,10 @@ chmod 755 "$stage/usr/sbin/kvagent"
 install -m 755 etc/init.d/kvagent.sh "$stage/etc/init.d/kvagent.sh"
 install -m 644 etc/log.conf "$stage/opt/korvane/etc/log.conf"
 install -m 644 etc/korvane.json.sample "$stage/config/korvane.json.sample"
+install -m 755 scripts/kvagent-install "$stage/usr/share/kvagent/kvagent-install"
+install -m 755 etc/korvane/boot.sh "$stage/usr/share/kvagent/boot.sh"
 files=(usr/sbin/kvagent etc/init.d/kvagent.sh opt/korvane/etc/log.conf config/korvane.json.sample
-       usr/share/kvagent/INSTALL)
+       usr/share/kvagent/INSTALL usr/share/kvagent/kvagent-install usr/share/kvagent/boot.sh)
 if [[ -n ${KVAGENT_BUNDLE_CA:-} ]]; then
     [[ -f $KVAGENT_BUNDLE_CA ]] || die "no CA bundle at $KVAGENT_BUNDLE_CA"
     install -d "$stage/opt/korvane/certs"
@@ -87,7 +92,13 @@ needed=$(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' 
 cat > "$stage/usr/share/kvagent/INSTALL" <<EOF
 kvagent $version ($arch) - installing on the device
 
-Unpack as root at the device's root: tar -xzf $name.tar.gz -C /
+On a farm: unpack the archive on your own (Linux) machine and run
+  usr/share/kvagent/kvagent-install -k API_KEY install root@DEVICE...
+which puts the agent in /config/korvane on each device, starts it at every
+boot through one line in /config/dropbear, and can check, upgrade and remove
+it again (see the top of the script).
+
+By hand, on one device: unpack as root at the device's root: tar -xzf $name.tar.gz -C /
 The archive holds files only (no folder entries), so unpacking leaves the
 device's folders and their permissions alone.
 
@@ -111,9 +122,10 @@ Then:
      (SIGTERM, or the script's stop) ends it. Pid files:
      /var/run/kvagent.pid, /var/run/kvagent-supervisor.pid; the supervisor's
      log: /var/log/kvagent-supervisor.log; the agent's: /var/log/kvagent.log.
-  3. To start it at boot, link the script into the device's start-up sequence
-     the way its own scripts are (see ls /etc/rc*.d; for example
-     ln -s ../init.d/kvagent.sh /etc/rcS.d/S71kvagent.sh after cgminer's).
+  3. The device's root file system is a RAM disk unpacked at every boot:
+     what this archive put outside /config is gone after a reboot. To keep
+     the agent and start it at every boot, use kvagent-install (above), which
+     keeps it in /config/korvane.
 
 Settings (binary, options such as -s URL, the pause between restarts, the
 stop timeout) go in /etc/default/kvagent as shell assignments; see the top of

@@ -477,7 +477,11 @@ class Device:
         if info_fd is not None:
             full += ["--info-fd", str(info_fd)]
         for b in ro_binds:
-            full += ["--ro-bind", str(b)]
+            # A path, bound read-only at itself, or (source, destination).
+            if isinstance(b, tuple):
+                full += ["--ro-bind-to", str(b[0]), str(b[1])]
+            else:
+                full += ["--ro-bind", str(b)]
         return full + ["--"] + [str(c) for c in cmd]
 
     def run(self, cmd, timeout=60, check=False, ro_binds=(), miner=False):

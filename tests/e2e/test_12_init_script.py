@@ -91,8 +91,8 @@ class InitDriver(kvtest.Agent):
     FIFO; its output (every command, its output and exit status) is the
     "agent" output the fixtures print on failure."""
 
-    def __init__(self, device):
-        super().__init__(device, [], valgrind=False)
+    def __init__(self, device, ro_binds=()):
+        super().__init__(device, [], valgrind=False, ro_binds=ro_binds)
         self.run_dir = device.root / "run" / "sandbox"
         self.fifo = self.run_dir / "driver.fifo"
         self.out_dir = self.run_dir / "driver"
@@ -461,18 +461,31 @@ def test_bundle(tmp_path):
         members = {m.name: m for m in tar.getmembers()}
         assert sorted(members) == sorted([
             "usr/sbin/kvagent", "etc/init.d/kvagent.sh", "opt/korvane/etc/log.conf",
-            "config/korvane.json.sample", "usr/share/kvagent/INSTALL"])
+            "config/korvane.json.sample", "usr/share/kvagent/INSTALL",
+            "usr/share/kvagent/kvagent-install", "usr/share/kvagent/boot.sh"])
         for name, m in members.items():
             assert m.isfile() and m.uid == 0 and m.gid == 0, name
-            want = 0o755 if name in ("usr/sbin/kvagent", "etc/init.d/kvagent.sh") else 0o644
+            want = 0o755 if name in ("usr/sbin/kvagent", "etc/init.d/kvagent.sh",
+                                     "usr/share/kvagent/kvagent-install",
+                                     "usr/share/kvagent/boot.sh") else 0o644
             assert m.mode & 0o7777 == want, (name, oct(m.mode))
         for name, src in (("etc/init.d/kvagent.sh", "etc/init.d/kvagent.sh"),
                           ("opt/korvane/etc/log.conf", "etc/log.conf"),
-                          ("config/korvane.json.sample", "etc/korvane.json.sample")):
+                          ("config/korvane.json.sample", "etc/korvane.json.sample"),
+                          ("usr/share/kvagent/kvagent-install", "scripts/kvagent-install"),
+                          ("usr/share/kvagent/boot.sh", "etc/korvane/boot.sh")):
             assert tar.extractfile(name).read() == (kvtest.REPO / src).read_bytes(), name
         binary = tmp_path / "kvagent"
         binary.write_bytes(tar.extractfile("usr/sbin/kvagent").read())
         install = tar.extractfile("usr/share/kvagent/INSTALL").read().decode()
+        tar.extractall(tmp_path / "unpacked")
+    # The farm installer finds the archive's files beside it: only the trust
+    # anchors (not in this archive) are missing; it stops before any SSH.
+    inst = subprocess.run(["bash", str(tmp_path / "unpacked/usr/share/kvagent/kvagent-install"),
+                           "-k", kvtest.API_KEY, "install", "root@192.0.2.10"],
+                          capture_output=True, text=True, timeout=60)
+    assert (inst.returncode, inst.stderr) == (
+        2, "kvagent-install: no trust anchors for the server: give -c FILE\n"), inst
     sections = subprocess.run(["readelf", "-S", str(binary)], capture_output=True, text=True,
                               check=True).stdout
     assert ".text" in sections and ".symtab" not in sections and ".debug_info" not in sections
