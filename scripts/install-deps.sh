@@ -13,6 +13,9 @@ packages=(
   clang libclang-rt-14-dev strace libfaketime
   python3-jsonschema
   busybox   # the init script's test runs it under BusyBox ash, the device's shell
+  # the farm installer's test: an sshd in the device sandbox, password logins
+  # (the machine's policy-rc.d keeps the package from starting a service)
+  openssh-server openssh-client sshpass
   "$@"
 )
 
