@@ -116,14 +116,17 @@ def gen_certs(out, ca_name="kvagent development CA", ca_dir=None, expired=False,
               host="localhost", not_yet_valid=False):
     """Make ca.pem/ca.key (or take them from ca_dir) and server.pem/server.key.
 
-    The server certificate is for CN=localhost with SAN DNS:localhost and
-    IP:127.0.0.1. With expired=True its validity ended in 2021; with
+    The server certificate is for CN=localhost with SAN DNS:localhost,
+    IP:127.0.0.1, IP:192.0.2.1 and DNS:devserver.test (a development server
+    on a sandboxed farm network's bridge, the devices' gateway, by address
+    and by the name the devices' /etc/hosts gives it). With expired=True its validity ended in 2021; with
     not_yet_valid=True it begins in 2040 (as a device whose clock is not yet
     set sees every certificate). Another `host`
     gives CN=host with SAN DNS:host only (a certificate for a name the agent
     does not connect to).
     """
-    san = "DNS:localhost, IP:127.0.0.1" if host == "localhost" else "DNS:" + host
+    san = ("DNS:localhost, IP:127.0.0.1, IP:192.0.2.1, DNS:devserver.test" if host == "localhost"
+           else "DNS:" + host)
     server_ext = SERVER_EXT.format(san=san)
     os.makedirs(out, exist_ok=True)
     ca_pem, ca_key = os.path.join(out, "ca.pem"), os.path.join(out, "ca.key")
@@ -604,7 +607,7 @@ def main(argv=None):
                    help="server certificate valid 2040-2041 only")
     g.add_argument("--host", default="localhost",
                    help="server certificate for this DNS name only "
-                   "(default: localhost and 127.0.0.1)")
+                   "(default: localhost, 127.0.0.1, 192.0.2.1 and devserver.test)")
     s = sub.add_parser("serve", help="run the WebSocket server")
     s.add_argument("--port", type=int, required=True)
     s.add_argument("--host", default="127.0.0.1")

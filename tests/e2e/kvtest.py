@@ -45,6 +45,7 @@ from devctl import DevCtl  # noqa: E402
 API_KEY = "kvtest-0123456789-abcdefghijklmn"  # 32 characters
 DEFAULT_MAC = "00:11:22:aa:bb:cc"
 SERVER_PORT = 8443
+GATEWAY = "192.0.2.1"  # the devices' gateway; a farm network's bridge address
 WS_PATH = "/api/v1/ws"
 
 VERSION = "2.0.0"
@@ -191,12 +192,58 @@ def _run(cmd, check=True, timeout=60, **kw):
 # ==========================================================================
 
 def remove_stale_namespaces():
-    """Delete kvt<pid>_<n> namespaces left by test runs that were killed."""
+    """Delete the kvt<pid>_<n> (device) and kvb<pid>_<n> (farm network)
+    namespaces left by test runs that were killed."""
     res = _run(["ip", "netns", "list"], check=False)
     for line in res.stdout.splitlines():
-        m = re.match(r"kvt(\d+)_\d+$", line.split()[0]) if line.strip() else None
-        if m and int(m.group(1)) != os.getpid() and not os.path.exists("/proc/" + m.group(1)):
-            _run([SANDBOX, "netns-down", m.group(0)], check=False)
+        m = re.match(r"kv([tb])(\d+)_\d+$", line.split()[0]) if line.strip() else None
+        if m and int(m.group(2)) != os.getpid() and not os.path.exists("/proc/" + m.group(2)):
+            down = "netns-down" if m.group(1) == "t" else "bridge-down"
+            _run([SANDBOX, down, m.group(0)], check=False)
+
+
+class Bridge:
+    """A farm network: a namespace of its own with a bridge holding the
+    devices' gateway address (sandbox bridge-up). Devices made with
+    bridge=this have the other end of their eth0 on it; what runs here
+    (netns_cmd; a DevServer given this in place of a device, host=self.addr)
+    is outside every device and reaches them on their TEST-NET addresses."""
+
+    # The development server's name on the farm network (a .test name, which
+    # no DNS resolves): the device's /etc/hosts gives the bridge's address.
+    # The agent's static build (libwebsockets on mbed TLS) checks a server
+    # certificate against a DNS name only: at wss://192.0.2.1 it refuses
+    # even a certificate with IP:192.0.2.1.
+    SERVER_NAME = "devserver.test"
+
+    def __init__(self, base, ip=GATEWAY + "/24"):
+        self.name = "kvb%d_%d" % (os.getpid(), next(_ns_counter))  # <= 15 chars
+        self.base = Path(base)
+        self.ip = ip
+        self.addr = ip.split("/")[0]
+        self.made = False
+        self.servers = []
+        self._ports = itertools.count(SERVER_PORT)
+
+    def setup(self):
+        self.base.mkdir(parents=True, exist_ok=True)
+        _run([SANDBOX, "bridge-up", self.name, "--ip", self.ip])
+        self.made = True
+        return self
+
+    def teardown(self):
+        for s in self.servers:
+            s.stop()
+        if self.made:
+            _run([SANDBOX, "bridge-down", self.name], check=False)
+            self.made = False
+
+    def next_port(self):
+        return next(self._ports)
+
+    def netns_cmd(self, cmd):
+        """`cmd` run in the farm network's namespace."""
+        return ["ip", "netns", "exec", self.name] + [str(c) for c in cmd]
 
 
 _ns_counter = itertools.count(1)
@@ -212,7 +259,7 @@ class Device:
     """
 
     def __init__(self, base, mac=DEFAULT_MAC, route=True, resolv=True, ip="192.0.2.10/24",
-                 gateway="192.0.2.1", log_conf=True):
+                 gateway=None, log_conf=True, bridge=None):
         self.name = "kvt%d_%d" % (os.getpid(), next(_ns_counter))  # <= 15 chars
         self.base = Path(base)
         self.root = self.base / "root"
@@ -220,7 +267,8 @@ class Device:
         self.route = route
         self.resolv = resolv
         self.ip = ip
-        self.gateway = gateway
+        self.bridge = bridge  # a Bridge (set up), or None: a namespace on its own
+        self.gateway = gateway or (bridge.addr if bridge is not None else GATEWAY)
         self.with_log_conf = log_conf
         self.netns_made = False
         self.agents = []
@@ -233,15 +281,26 @@ class Device:
               "--gateway", self.gateway]
         if not self.route:
             up.append("--no-route")
+        if self.bridge is not None:
+            up += ["--bridge", self.bridge.name]
         _run(up)
         self.netns_made = True
         init = [SANDBOX, "root-init", self.root]
         if not self.resolv:
             init.append("--no-resolv")
         _run(init)
+        self.write_hosts()
         if not self.with_log_conf and self.log_conf.exists():
             self.log_conf.unlink()
         return self
+
+    def write_hosts(self):
+        """On a farm network, the device's own /etc/hosts naming the
+        development server there (root-init leaves the host's)."""
+        if self.bridge is not None:
+            (self.root / "etc" / "hosts").write_text(
+                "127.0.0.1\tlocalhost\n::1\tlocalhost\n%s\t%s\n"
+                % (self.bridge.addr, Bridge.SERVER_NAME))
 
     def memory_errors(self):
         """Sanitizer reports left in /run/sandbox and the error reports of
@@ -540,7 +599,9 @@ def _pretty(obj):
 
 
 class DevServer:
-    """devserver.py running in a device's namespace.
+    """devserver.py running in a device's namespace (on 127.0.0.1), or, given
+    a Bridge in place of the device and host=its address, in the farm
+    network's namespace, outside the devices (url: at Bridge.SERVER_NAME).
 
     Record reading: events()/messages() return everything so far.
     wait_message()/expect_message() consume: each returns the first matching
@@ -549,8 +610,9 @@ class DevServer:
     """
 
     def __init__(self, device, certs, port=None, auth="accept", refuse_message=None,
-                 cert=None, key=None, config_ack=True):
+                 cert=None, key=None, config_ack=True, host=None):
         self.device = device
+        self.host = host
         self.port = port or device.next_port()
         self.auth = auth
         self.refuse_message = refuse_message
@@ -570,7 +632,8 @@ class DevServer:
 
     @property
     def url(self):
-        return "wss://localhost:%d%s" % (self.port, WS_PATH)
+        name = "localhost" if self.host is None else Bridge.SERVER_NAME
+        return "wss://%s:%d%s" % (name, self.port, WS_PATH)
 
     def start(self, timeout=10):
         cmd = [PYTHON, DEVSERVER, "serve", "--port", self.port, "--cert", self.cert,
@@ -580,6 +643,8 @@ class DevServer:
             cmd += ["--refuse-message", self.refuse_message]
         if not self.config_ack:
             cmd.append("--no-config-ack")
+        if self.host is not None:
+            cmd += ["--host", self.host]
         self._stderr = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen(self.device.netns_cmd(cmd), stdin=subprocess.DEVNULL,
                                      stdout=self._stderr, stderr=subprocess.STDOUT)

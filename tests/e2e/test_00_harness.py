@@ -1,6 +1,7 @@
 """Checks of the test harness itself (sandbox, devserver), without the agent."""
 
 import json
+import os
 import re
 import signal
 import subprocess
@@ -73,6 +74,54 @@ def test_sandbox_refuses_non_test_addresses():
     assert r.returncode != 0
     assert "kvtbadaddr" not in subprocess.run(["ip", "netns", "list"], capture_output=True,
                                               text=True).stdout
+
+
+def test_sandbox_refuses_non_test_bridge_and_missing_bridge():
+    r = subprocess.run([kvtest.SANDBOX, "bridge-up", "kvbbadaddr", "--ip", "10.1.2.1/24"],
+                       capture_output=True, text=True)
+    assert r.returncode != 0 and "TEST-NET" in r.stderr
+    assert not os.path.exists("/run/netns/kvbbadaddr")
+    r = subprocess.run([kvtest.SANDBOX, "netns-up", "kvtnobridge", "--bridge", "kvbnonexist"],
+                       capture_output=True, text=True)
+    assert r.returncode != 0 and "no farm network" in r.stderr
+    assert not os.path.exists("/run/netns/kvtnobridge")
+
+
+def test_farm_network(make_device, tmp_path, certs):
+    """Two devices on one farm network: each its own address and MAC, a
+    development server on the bridge reached from inside a device through
+    eth0 (it listens on 192.0.2.1 only); teardown of the bridge removes its
+    namespace, and a bridge left by a killed run is cleaned up."""
+    bridge = kvtest.Bridge(tmp_path / "net").setup()
+    try:
+        d1 = make_device(bridge=bridge)
+        d2 = make_device(bridge=bridge, ip="192.0.2.11/24", mac="00:11:22:aa:bb:cd")
+        ports = kvtest._run(["ip", "-n", bridge.name, "-o", "link", "show", "master",
+                             "br0"]).stdout
+        assert len(ports.splitlines()) == 2, ports
+        srv = kvtest.DevServer(bridge, certs, host=bridge.addr).start()
+        assert srv.events("listening")[0]["host"] == "192.0.2.1"
+        probe = ("import socket, sys; s = socket.create_connection(('devserver.test', %d), 10); "
+                 "print(s.getsockname()[0])" % srv.port)
+        for dev, addr in ((d1, "192.0.2.10"), (d2, "192.0.2.11")):
+            out = dev.run([kvtest.PYTHON, "-c", probe], check=True).stdout.split()
+            assert out == [addr]
+    finally:
+        bridge.teardown()
+    assert not os.path.exists("/run/netns/" + bridge.name)
+
+    # A farm network whose test run was killed (pid 1 never runs tests, so
+    # take a pid that is not running).
+    pid = 4194303
+    while os.path.exists("/proc/%d" % pid):
+        pid -= 1
+    stale = "kvb%d_1" % pid
+    kvtest._run([kvtest.SANDBOX, "bridge-up", stale])
+    try:
+        kvtest.remove_stale_namespaces()
+        assert not os.path.exists("/run/netns/" + stale)
+    finally:
+        kvtest._run([kvtest.SANDBOX, "bridge-down", stale], check=False)
 
 
 @pytest.mark.parametrize("miner", [False, True])

@@ -10,9 +10,14 @@ names, plus the few the firmware's own scripts use:
   S40 dropbear     the board set-up's copy of /config/dropbear is sourced
                    under `set -e`; then "dropbear started" is printed
 
-The network namespace (eth0 with its MAC) and the development server outlive
-the boots, like the farm's network. The sandbox is driven by the shell of
-test_12_init_script (InitDriver), which also watches the processes in it.
+The device's network namespace (eth0 with its MAC, 192.0.2.10) is on a farm
+network (kvtest.Bridge: a namespace of its own with a bridge holding the
+gateway 192.0.2.1). The development server and the installer run there,
+outside the device: the agent reaches the server through its eth0 and default
+route, at wss://devserver.test:8443 (192.0.2.1 by the device's /etc/hosts:
+the agent's static build checks certificates by DNS name only). Both outlive the boots. The sandbox is driven
+by the shell of test_12_init_script (InitDriver), which also watches the
+processes in it.
 """
 
 import os
@@ -104,6 +109,7 @@ class Farm:
         os.rename(root / "config", keep)
         shutil.rmtree(root)
         kvtest._run([kvtest.SANDBOX, "root-init", root])
+        self.device.write_hosts()
         shutil.rmtree(root / "config")
         os.rename(keep, root / "config")
         for p in (self.device.log_conf, self.device.cert_path):
@@ -141,6 +147,31 @@ class Farm:
 
     def logged_in(self, conn, timeout=30):
         return self.server.wait_message("auth", conn=conn, timeout=timeout)
+
+
+@pytest.fixture
+def bridge(tmp_path):
+    """The farm's network, outside every device."""
+    b = kvtest.Bridge(tmp_path / "farmnet").setup()
+    yield b
+    b.teardown()
+
+
+@pytest.fixture
+def device(bridge, request, make_device):
+    """The device on the farm's network (options from the device marker)."""
+    marker = request.node.get_closest_marker("device")
+    opts = dict(marker.kwargs) if marker else {}
+    return make_device(bridge=bridge, **opts)
+
+
+@pytest.fixture
+def server(bridge, device, certs):
+    """The development server on the farm's network, at the gateway's address."""
+    s = kvtest.DevServer(bridge, certs, host=bridge.addr).start()
+    # Also the device's, for the check of the agent's messages at teardown.
+    device.servers.append(s)
+    return s
 
 
 @pytest.fixture
@@ -212,6 +243,10 @@ def test_boot_starts_the_supervised_agent(farm):
     farm.boot()
     auth = farm.logged_in(1)
     assert auth["device_id"] == MAC_DEV_ID, auth
+    # From outside the device: to the gateway's address, from the device's eth0.
+    assert farm.server.url == "wss://devserver.test:8443" + kvtest.WS_PATH
+    assert farm.server.events("listening")[0]["host"] == "192.0.2.1"
+    assert farm.server.events("connect", conn=1)[0]["peer"].startswith("192.0.2.10:")
     agent, supervisor = farm.drv.one_agent()
     assert agent.argv[0] == "/config/korvane/kvagent", agent
     # The supervisor runs under the shell that ran the boot script.
@@ -332,8 +367,8 @@ def ssh_keys(tmp_path_factory):
 
 
 class SshFarm(Farm):
-    """A device with an sshd, reached by scripts/kvagent-install run in its
-    network namespace (the operator's machine on the farm's network)."""
+    """A device with an sshd, reached by scripts/kvagent-install run on the
+    farm's network outside the device (the operator's machine)."""
 
     def __init__(self, device, server, keys, tmp):
         super().__init__(device, server)
@@ -379,7 +414,7 @@ class SshFarm(Farm):
         if password is not None:
             env["KVAGENT_SSH_PASSWORD"] = password
             login = []
-        cmd = self.device.netns_cmd(["bash", INSTALLER, *login, "-l", self.tmp / "logs",
+        cmd = self.device.bridge.netns_cmd(["bash", INSTALLER, *login, "-l", self.tmp / "logs",
                                      *args, *hosts])
         res = kvtest._run(cmd, check=False, timeout=600, env=env)
         print(res.stdout, res.stderr)
