@@ -3,8 +3,9 @@
 A "boot" of the sandboxed device: everything in the sandbox ends, its root
 folder is made afresh (the RAM disk) while /config stays, and a new sandbox
 runs the part of the device's start-up that matters here, as the device's
-shell (BusyBox ash) with only BusyBox applets on PATH - those etc/korvane/boot.sh
-names, plus the few the firmware's own scripts use:
+shell (BusyBox ash) with only BusyBox applets on PATH - links to Debian's
+busybox-static, for those etc/korvane/boot.sh names, plus the few the
+firmware's own scripts use:
 
   S38 network.sh   sources /config/network.conf (in a shell of its own)
   S40 dropbear     the board set-up's copy of /config/dropbear is sourced
@@ -24,6 +25,7 @@ import os
 import re
 import shutil
 import signal
+import subprocess
 import time
 
 import pytest
@@ -39,7 +41,23 @@ PAUSE = 2
 HOOK_MARK = "# kvagent boot hook"
 NETWORK_CONF = ('hostname=rig7\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n'
                 'gateway=192.0.2.1\ndnsservers="192.0.2.53"\n')
-BUSYBOX = shutil.which("busybox")
+
+
+def static_busybox():
+    """Debian's busybox-static, unpacked into a cache folder outside the clone
+    (scripts/busybox-static.sh; fetched once), or None when it cannot be had."""
+    res = subprocess.run(["sh", str(kvtest.REPO / "scripts" / "busybox-static.sh")],
+                         capture_output=True, text=True, timeout=600)
+    if res.returncode != 0:
+        print(res.stderr)
+        return None
+    return res.stdout.strip()
+
+
+# The device's shell tools: links to it, which the sandbox sees at the same
+# path (the folder it was unpacked into, bound read-only).
+BUSYBOX = static_busybox()
+BUSYBOX_DIR = os.path.dirname(os.path.dirname(BUSYBOX)) if BUSYBOX else None
 
 # The device's start-up, as far as it concerns the agent (see above).
 RCS = """set -e
@@ -52,7 +70,7 @@ echo "dropbear started"
 FIRMWARE_APPLETS = ["cp", "pidof", "sync"]
 
 pytestmark = pytest.mark.skipif(BUSYBOX is None,
-                                reason="busybox is not installed")
+                                reason="no busybox-static (scripts/busybox-static.sh failed)")
 
 
 def script_applets():
@@ -131,7 +149,7 @@ class Farm:
         return out
 
     def driver(self):
-        return InitDriver(self.device)
+        return InitDriver(self.device, ro_binds=[BUSYBOX_DIR])
 
     def sh(self, cmd, timeout=60):
         """`cmd` run by BusyBox ash in the device, with only the applets on PATH."""
@@ -249,8 +267,9 @@ def test_boot_starts_the_supervised_agent(farm):
     assert farm.server.events("connect", conn=1)[0]["peer"].startswith("192.0.2.10:")
     agent, supervisor = farm.drv.one_agent()
     assert agent.argv[0] == "/config/korvane/kvagent", agent
-    # The supervisor runs under the shell that ran the boot script.
-    assert "busybox" in supervisor.argv[0], supervisor
+    # The supervisor runs under the shell that ran the boot script: the
+    # static BusyBox the device's tools link to.
+    assert supervisor.argv[0] == BUSYBOX, supervisor
     assert farm.device.config_json()["dev_id"] == MAC_DEV_ID
     rc, out = farm.sh("for f in /opt/korvane/etc/log.conf /opt/korvane/certs/letsencrypt.pem "
                       "/etc/init.d/kvagent.sh; do readlink $f; done")
@@ -393,7 +412,7 @@ class SshFarm(Farm):
         if not shadow.exists():
             hashed = kvtest._run(["openssl", "passwd", "-6", ROOT_PASSWORD]).stdout.strip()
             shadow.write_text("root:%s:19000:0:99999:7:::\n" % hashed)
-        return InitDriver(self.device, ro_binds=[(shadow, "/etc/shadow")])
+        return InitDriver(self.device, ro_binds=[BUSYBOX_DIR, (shadow, "/etc/shadow")])
 
     def boot(self):
         out = super().boot()
