@@ -16,6 +16,7 @@ packages=(
   # the farm installer's test: an sshd in the device sandbox, password logins
   # (the machine's policy-rc.d keeps the package from starting a service)
   openssh-server openssh-client sshpass
+  dropbear-bin   # the dropbear of the farm tests' simulated boot
   "$@"
 )
 

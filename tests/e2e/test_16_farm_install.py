@@ -9,7 +9,9 @@ firmware's own scripts use:
 
   S38 network.sh   sources /config/network.conf (in a shell of its own)
   S40 dropbear     the board set-up's copy of /config/dropbear is sourced
-                   under `set -e`; then "dropbear started" is printed
+                   under `set -e`, then Debian's dropbear is started (on port
+                   2222: the installer's tests use an OpenSSH sshd on 22) and
+                   "dropbear started" is printed
 
 The device's network namespace (eth0 with its MAC, 192.0.2.10) is on a farm
 network (kvtest.Bridge: a namespace of its own with a bridge holding the
@@ -64,8 +66,10 @@ RCS = """set -e
 if [ -f /config/network.conf ]; then (. /config/network.conf); fi
 if [ -f /config/dropbear ]; then cp /config/dropbear /run/sandbox/default.dropbear; fi
 if [ -f /run/sandbox/default.dropbear ]; then . /run/sandbox/default.dropbear; fi
+[ -f /run/sandbox/dropbear_key ] || /usr/bin/dropbearkey -t ed25519 -f /run/sandbox/dropbear_key >/run/sandbox/dropbear.err 2>&1
+/usr/sbin/dropbear -r /run/sandbox/dropbear_key -p %d -P /run/sandbox/dropbear.pid 2>>/run/sandbox/dropbear.err
 echo "dropbear started"
-"""
+""" % 2222
 # Applets the firmware's own scripts (and the agent's commands) use here.
 FIRMWARE_APPLETS = ["cp", "pidof", "sync"]
 
@@ -145,7 +149,9 @@ class Farm:
         self.fresh_root()
         self.drv = self.driver().start()
         rc, out = self.sh("sh /run/sandbox/rcS")
-        assert (rc, out) == (0, "dropbear started\n"), out
+        err = self.device.root / "run" / "sandbox" / "dropbear.err"
+        assert (rc, out) == (0, "dropbear started\n"), \
+            out + (err.read_text(errors="replace") if err.exists() else "")
         return out
 
     def driver(self):
@@ -265,6 +271,9 @@ def test_boot_starts_the_supervised_agent(farm):
     assert farm.server.url == "wss://devserver.test:8443" + kvtest.WS_PATH
     assert farm.server.events("listening")[0]["host"] == "192.0.2.1"
     assert farm.server.events("connect", conn=1)[0]["peer"].startswith("192.0.2.10:")
+    # dropbear listens after the hook line was sourced: its start went on.
+    rc, tcp = farm.sh("cat /proc/net/tcp")
+    assert rc == 0 and re.search(r"(?m)^\s*\d+: 00000000:08AE 00000000:0000 0A ", tcp), tcp
     agent, supervisor = farm.drv.one_agent()
     assert agent.argv[0] == "/config/korvane/kvagent", agent
     # The supervisor runs under the shell that ran the boot script: the
