@@ -505,11 +505,12 @@ class Soak:
         """The agent must be back on a working session by the back-off bound."""
         bound_t, step = reconnect_bound(start, end, self.delays, self.jitter)
         allowed = bound_t - end + self.slack
-        if ep["kind"] == "refuse_stop":
-            # A connection the kernel took just as the listener closed is
-            # never served: the agent's attempt then waits out the library's
-            # TLS handshake timeout ("Timed out waiting SSL") before its next
-            # back-off step, which may end after the outage.
+        if ep["kind"] in ("refuse_stop", "refuse_reset"):
+            # A connection the kernel took just as the listener closed (or
+            # stopped resetting) is never served: the agent's attempt then
+            # waits out the library's TLS handshake timeout ("Timed out
+            # waiting SSL") before its next back-off step, which may end
+            # after the outage.
             allowed = max(allowed, start + HANDSHAKE_TIMEOUT_S - end + step * (1.0 + self.jitter)
                           + self.slack)
         ep["bound_s"] = round(allowed, 2)

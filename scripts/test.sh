@@ -7,7 +7,8 @@
 # ARM board, under qemu-user; a short run of every fuzzing harness; the
 # end-to-end scenarios against the static binary in the device sandbox (the
 # armhf one under qemu-arm among them), a chosen set of them again with the
-# agent under AddressSanitizer and under valgrind; and a short fault soak.
+# agent under AddressSanitizer and under valgrind; and, with SOAK_SECONDS set,
+# a fault soak.
 #
 # Extra arguments go to the main end-to-end pytest run. Each stage prints the
 # seconds it took. The end-to-end scenarios mostly wait on the agent's own
@@ -75,7 +76,12 @@ KVAGENT_ASAN=1 KVAGENT_BIN=build-asan/kvagent /usr/bin/python3 -m pytest -q -n "
 stage "end-to-end scenarios, agent under valgrind memcheck"
 KVAGENT_VALGRIND=1 /usr/bin/python3 -m pytest -q -n 2 -m memcheck tests/e2e
 
-stage "fault soak (SOAK_SECONDS)"
-KVAGENT_BIN=build-static-x86_64/kvagent SOAK_SECONDS=${SOAK_SECONDS:-120} \
-  /usr/bin/python3 -m pytest -q -m soak tests/e2e
+# The fault soak is a long run: only with SOAK_SECONDS set (e.g. 120). Its
+# quick checks of the fault controls run with the end-to-end tests above.
+if [ -n "${SOAK_SECONDS:-}" ]; then
+  stage "fault soak (SOAK_SECONDS=$SOAK_SECONDS)"
+  KVAGENT_BIN=build-static-x86_64/kvagent /usr/bin/python3 -m pytest -q -m soak tests/e2e
+else
+  echo "(fault soak left out: SOAK_SECONDS=120 bash scripts/test.sh runs it)"
+fi
 stage "done"
