@@ -45,12 +45,11 @@ if [ "$arch" = x86_64 ]; then
   cc=gcc cxx=g++
   pc_libdir=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig
 else
-  # the cross toolchain, the armhf -dev packages and libwebsockets-dev:armhf
-  # unpacked into $dir/deps (it cannot be installed beside the amd64 one)
-  bash scripts/install-deps-armhf.sh "$dir/deps"
-  packages+=(qemu-user)
+  # the cross toolchain and the armhf -dev packages (the same as the shared
+  # armhf build's; libwebsockets is built here, not taken from Debian)
+  bash scripts/install-deps-armhf.sh
   cc=$triplet-gcc cxx=$triplet-g++
-  pc_libdir=$repo/$dir/deps/lws/pkgconfig:/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig
+  pc_libdir=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig
 fi
 bash scripts/install-deps.sh "${packages[@]}"
 
