@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <jansson.h>
@@ -59,9 +60,26 @@ static json_t *load_file_locked(const char *path, json_error_t *err)
     return json_load_file(path, 0, err);
 }
 
-static void copy_cut(char *dst, size_t size, const char *src)
+// The whole file: its text and, when that is JSON, its value (null, with
+// err filled, when it cannot be read or parsed). One read under the lock.
+static json_t *load_text_locked(const char *path, std::string *text, json_error_t *err)
 {
-    snprintf(dst, size, "%s", src);
+    std::lock_guard<std::mutex> lock(config_mutex);
+    text->clear();
+    std::unique_ptr<FILE, decltype(&fclose)> f(fopen(path, "rb"), &fclose);
+    if (!f) {
+        snprintf(err->text, sizeof(err->text), "unable to open %s: %s", path, strerror(errno));
+        return nullptr;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f.get())) > 0)
+        text->append(buf, n);
+    if (ferror(f.get())) {
+        snprintf(err->text, sizeof(err->text), "unable to read %s: %s", path, strerror(errno));
+        return nullptr;
+    }
+    return json_loadb(text->data(), text->size(), 0, err);
 }
 
 static int parse_pools(json_t *root, struct miner_config *cfg)
@@ -83,9 +101,9 @@ static int parse_pools(json_t *root, struct miner_config *cfg)
         }
         struct pool_config *pc = &cfg->pools[cfg->pool_count++];
         memset(pc, 0, sizeof(*pc));
-        copy_cut(pc->url, sizeof(pc->url), url);
-        copy_cut(pc->worker, sizeof(pc->worker), user);
-        copy_cut(pc->passwd, sizeof(pc->passwd), pass);
+        util_copy_utf8(pc->url, sizeof(pc->url), url);
+        util_copy_utf8(pc->worker, sizeof(pc->worker), user);
+        util_copy_utf8(pc->passwd, sizeof(pc->passwd), pass);
     }
     return 0;
 }
@@ -115,7 +133,9 @@ int miner_load_config(const char *path, struct miner_config *cfg)
     return 0;
 }
 
-static json_t *build_pools(struct miner_config *cfg)
+// The record's pools, then the elements of the file's array after its first
+// three (pools the record does not model).
+static json_t *build_pools(struct miner_config *cfg, json_t *file_pools)
 {
     json_ptr pools(json_array(), &json_decref);
     for (size_t i = 0; i < cfg->pool_count && i < MINER_POOLS_MAX; i++) {
@@ -128,6 +148,8 @@ static json_t *build_pools(struct miner_config *cfg)
         }
         json_array_append_new(pools.get(), pool);
     }
+    for (size_t i = MINER_POOLS_MAX; i < json_array_size(file_pools); i++)
+        json_array_append(pools.get(), json_array_get(file_pools, i));
     return pools.release();
 }
 
@@ -157,28 +179,33 @@ static void apply_removal_rules(json_t *root)
     }
 }
 
-int miner_update_config(const char *path, struct miner_config *cfg)
+int miner_update_config(const char *path, struct miner_config *cfg, bool *written)
 {
     assert(path && cfg);
+    if (written)
+        *written = false;
     json_error_t err;
-    json_ptr root(load_file_locked(path, &err), &json_decref);
+    std::string old_text;
+    json_ptr root(load_text_locked(path, &old_text, &err), &json_decref);
     if (!root) {
         LOG_ERROR("%s", err.text);
         return -1;
     }
 
     json_ptr update(json_object(), &json_decref);
-    json_t *pools = build_pools(cfg);
     bool built = true;
-    if (!pools) {
-        LOG_ERROR("Failed to build pool settings");
-        built = false;
-    } else {
-        json_object_set_new(update.get(), "pools", pools);
-        if (build_miner_config(update.get(), cfg) != 0) {
-            LOG_ERROR("Failed to build miner settings");
+    if (cfg->pools_changed) {
+        json_t *pools = build_pools(cfg, json_object_get(root.get(), "pools"));
+        if (!pools) {
+            LOG_ERROR("Failed to build pool settings");
             built = false;
+        } else {
+            json_object_set_new(update.get(), "pools", pools);
         }
+    }
+    if (built && build_miner_config(update.get(), cfg) != 0) {
+        LOG_ERROR("Failed to build miner settings");
+        built = false;
     }
     if (!built) {
         LOG_ERROR("Failed to build miner config");
@@ -195,6 +222,10 @@ int miner_update_config(const char *path, struct miner_config *cfg)
         LOG_ERROR("Failed to store miner config");
         return -1;
     }
+    // What would be written is there already: a rewrite would only wake the
+    // watcher and restart the miner for nothing.
+    if (text == old_text)
+        return 0;
     int res;
     {
         std::lock_guard<std::mutex> lock(config_mutex);
@@ -204,5 +235,7 @@ int miner_update_config(const char *path, struct miner_config *cfg)
         LOG_ERROR("Failed to store miner config");
         return -1;
     }
+    if (written)
+        *written = true;
     return 0;
 }

@@ -8,13 +8,18 @@
 #include "miner/l3plus/config.h"
 
 #define MINER_POOLS_MAX 3
+// The longest pool texts kept, in bytes. A pool command with a longer text is
+// refused, never cut: a cut worker name mines for somebody else's account.
+#define POOL_URL_MAX 511
+#define POOL_WORKER_MAX 255
+#define POOL_PASSWD_MAX 255
 
 // Always zero-filled before strings are copied in, so that two records can be
 // compared byte for byte.
 struct pool_config {
-    char url[512];
-    char worker[50];
-    char passwd[50];
+    char url[POOL_URL_MAX + 1];
+    char worker[POOL_WORKER_MAX + 1];
+    char passwd[POOL_PASSWD_MAX + 1];
 };
 
 enum fan_modes {
@@ -26,6 +31,9 @@ enum fan_modes {
 struct miner_config {
     struct pool_config pools[MINER_POOLS_MAX];
     size_t pool_count;
+    // A pool setter changed the pools: only then does a store write the
+    // file's "pools" array (otherwise it stays exactly as the file has it).
+    bool pools_changed;
     bool bitmain_fan_ctrl;
     int bitmain_fan_pwm;
     int bitmain_target_temp;
@@ -64,12 +72,17 @@ struct miner_config {
 };
 
 // Reads the file into cfg (zeroed first; partly filled on failure). 0, or -1.
-// Any thread.
+// Pool texts longer than the record holds are cut at a character boundary
+// (the file keeps them whole unless the pools are changed). Any thread.
 int miner_load_config(const char *path, struct miner_config *cfg);
 // Merges cfg into the existing file and replaces it atomically; the members
-// the model does not know keep their values. 0, or -1 (the file is then as it
-// was). Any thread.
-int miner_update_config(const char *path, struct miner_config *cfg);
+// the model does not know keep their values. The file's "pools" array is
+// left as it is unless cfg->pools_changed: then the record's pools replace
+// its first three elements and the elements after them stay. When the text
+// to store is the file's text already, nothing is written. 0, or -1 (the
+// file is then as it was); *written (optional) tells whether the file was
+// replaced. Any thread.
+int miner_update_config(const char *path, struct miner_config *cfg, bool *written = nullptr);
 
 // The fallback of the per-chain values: local when above 0, else global.
 int chain_chip_freq(int local, int global);

@@ -181,7 +181,9 @@ static bool apply_setting(const char *key, char *val, struct net_config *cfg)
         cfg->mode = strncmp(val, "true", 4) == 0 ? NET_MODE_DHCP : NET_MODE_STATIC;
     } else if (strcmp(key, "hostname") == 0) {
         memset(cfg->hostname, 0, sizeof(cfg->hostname));
-        strncpy(cfg->hostname, val, sizeof(cfg->hostname) - 1);
+        // Cut at a character boundary: half a character is not UTF-8 and
+        // would keep the whole network view out of the upload.
+        util_copy_utf8(cfg->hostname, sizeof(cfg->hostname), val);
     } else if (strcmp(key, "ipaddress") == 0) {
         if (inet_pton(AF_INET, val, &addr) == 1) {
             cfg->ip = addr;

@@ -374,7 +374,7 @@ static void fill_pool(kv_pool_stats_t *pool, const char *status, bool stratum_ac
                       const char *diff, json_int_t accepted, json_int_t rejected, json_int_t stale)
 {
     pool->asicboost = false;
-    snprintf(pool->diff, sizeof(pool->diff), "%s", diff[0] ? diff : "0");
+    util_copy_utf8(pool->diff, sizeof(pool->diff), diff[0] ? diff : "0");
     pool->accepted = static_cast<uint64_t>(accepted);
     pool->rejected = static_cast<uint64_t>(rejected);
     pool->stale = static_cast<uint64_t>(stale);
@@ -471,25 +471,44 @@ int cgminer_config_end_changes(void)
 {
     int res = 0;
     if (miner_config_changed) {
-        // The agent's own write is not an outside change.
-        watcher_pause();
-        res = 1;
-        if (miner_update_config(PATH_MINER_CONFIG, &miner_config) != 0) {
+        // The agent's own write is not an outside change; one made meanwhile
+        // still is.
+        watcher_own_write_begin(MINER_CONFIG_FILE_NAME);
+        bool written = false;
+        if (miner_update_config(PATH_MINER_CONFIG, &miner_config, &written) != 0) {
             LOG_ERROR("Failed to save config file to %s", PATH_MINER_CONFIG);
             res = -1;
+        } else {
+            res = written ? 1 : 0;
         }
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        watcher_resume();
+        watcher_own_write_end();
     }
+    // The reported state follows what is stored, never a refused change.
+    if (res >= 0)
+        miner_is_auto_tune =
+            miner_config.bitmain_autodownscale || miner_config.bitmain_autodownscale_watch;
     memset(&miner_config, 0, sizeof(miner_config));
     miner_config_loaded = false;
     miner_config_changed = false;
     return res;
 }
 
+// A pool text the record cannot hold whole is refused: cut, it would name
+// another worker, password or pool.
+static bool pool_text_fits(const char *what, const char *text, size_t max)
+{
+    size_t len = strlen(text);
+    if (len <= max)
+        return true;
+    LOG_ERROR("Pool %s of %zu bytes is too long (at most %zu)", what, len, max);
+    return false;
+}
+
 int cgminer_pool(int pool_idx, const char *url, const char *worker, const char *passwd)
 {
     assert(url && worker);
+    if (!passwd)
+        passwd = "";
     if (!miner_config_loaded) {
         LOG_ERROR("Miner config is not loaded!");
         return -1;
@@ -505,18 +524,24 @@ int cgminer_pool(int pool_idx, const char *url, const char *worker, const char *
                   static_cast<int>(miner_config.pool_count));
         return -1;
     }
+    if (!pool_text_fits("URL", url, POOL_URL_MAX) ||
+        !pool_text_fits("worker", worker, POOL_WORKER_MAX) ||
+        !pool_text_fits("password", passwd, POOL_PASSWD_MAX))
+        return -1;
     if (static_cast<size_t>(pool_idx) == miner_config.pool_count) {
         miner_config.pool_count++;
+        miner_config.pools_changed = true;
         miner_config_changed = true;
     }
     struct pool_config scratch;
     memset(&scratch, 0, sizeof(scratch));
-    snprintf(scratch.url, sizeof(scratch.url), "%s", url);
-    snprintf(scratch.worker, sizeof(scratch.worker), "%s", worker);
-    snprintf(scratch.passwd, sizeof(scratch.passwd), "%s", passwd ? passwd : "");
+    memcpy(scratch.url, url, strlen(url));
+    memcpy(scratch.worker, worker, strlen(worker));
+    memcpy(scratch.passwd, passwd, strlen(passwd));
     if (memcmp(&scratch, &miner_config.pools[pool_idx], sizeof(scratch)) == 0)
         return 0;
     miner_config.pools[pool_idx] = scratch;
+    miner_config.pools_changed = true;
     miner_config_changed = true;
     return 1;
 }

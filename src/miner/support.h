@@ -139,12 +139,14 @@ extern bool miner_config_changed;
 
 // Loads the file into the record. 0, or -1.
 int cgminer_config_begin_changes(void);
-// Stores the record when something changed (the watcher paused around the
-// write and one second after it) and clears it. 1 stored, 0 nothing to store,
-// -1 the store failed.
+// Stores the record when something changed (announced to the watcher as the
+// agent's own write) and clears it; a committed record sets
+// miner_is_auto_tune. 1 stored, 0 nothing to store (nothing changed, or the
+// file already holds exactly that text), -1 the store failed.
 int cgminer_config_end_changes(void);
 // Replaces pool pool_idx (0-2) or appends it right after the last one.
-// -1 refused, 0 already so, 1 changed.
+// A text longer than the record holds (POOL_URL_MAX, POOL_WORKER_MAX,
+// POOL_PASSWD_MAX bytes) is refused. -1 refused, 0 already so, 1 changed.
 int cgminer_pool(int pool_idx, const char *url, const char *worker, const char *passwd);
 
 // {"network": view of /config/network.conf}, or null when the file cannot be

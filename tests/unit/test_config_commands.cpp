@@ -88,6 +88,10 @@ TEST(ConfigSections, PoolsChainsWatchdog)
          "Pools configuration failed, at least the main pool must be specified", nullptr},
         {"pool without worker", config_pools, R"({"main":{"stratum_url":"b"}})", -1,
          "Failed to config pool[0]", nullptr},
+        {"worker beyond the bound is refused, never cut", config_pools,
+         R"({"main":{"stratum_url":"a","worker":")" + std::string(256, 'w') + R"("}})", -1,
+         "Pool worker of 256 bytes is too long (at most 255)",
+         [] { EXPECT_STREQ(miner_config.pools[0].worker, "w"); }},
         {"chain with chips", config_chain,
          R"({"id":"2","use_global_freq":false,"use_global_volt":true,"freq":410,"volt":9,)"
          R"("chips":[{"id":"5","freq":400},{"id":"5","freq":420},{"id":"0","freq":1},)"
@@ -197,7 +201,7 @@ TEST(ConfigSections, FansPerfAutotuner)
         {"autotuner", config_autotuner, autotuner, 1, nullptr,
          [] {
              EXPECT_EQ(miner_config.bitmain_autodownscale_timer, 3); // the default interval
-             EXPECT_TRUE(miner_is_auto_tune);
+             EXPECT_FALSE(miner_is_auto_tune); // only a committed change sets it
          }},
         {"autotuner without a stage", config_autotuner, R"({"stage1":true})", -1,
          "Failed to parse config autotuner request - ", nullptr},

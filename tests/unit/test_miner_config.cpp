@@ -155,14 +155,16 @@ TEST_F(MinerConfigFile, ReadRulesAndDefaults)
              EXPECT_STREQ(c.pools[0].url, "a");
              EXPECT_STREQ(c.pools[1].url, "c");
          }},
-        {"long pool strings are cut",
+        {"long pool strings are cut, at a character boundary",
          R"({"pools": [{"url": ")" + std::string(600, 'u') + R"(", "user": ")" +
-             std::string(60, 'w') + R"(", "pass": ""}]})",
+             std::string(254, 'w') + "\u00e9" + R"(", "pass": ")" + std::string(300, 'p') +
+             R"("}]})",
          0,
          {},
          [](const struct miner_config &c) {
              EXPECT_EQ(strlen(c.pools[0].url), 511u);
-             EXPECT_EQ(strlen(c.pools[0].worker), 49u);
+             EXPECT_EQ(std::string(c.pools[0].worker), std::string(254, 'w'));
+             EXPECT_EQ(strlen(c.pools[0].passwd), 255u);
          }},
         {"frequency as a number",
          R"({"pools": [], "bitmain-freq": 384})",
@@ -269,6 +271,7 @@ struct miner_config full_record()
     struct miner_config c;
     memset(&c, 0, sizeof(c));
     c.pool_count = 3;
+    c.pools_changed = true;
     for (int i = 0; i < 3; i++) {
         snprintf(c.pools[i].url, sizeof(c.pools[i].url), "stratum+tcp://pool%d.example:3333", i);
         snprintf(c.pools[i].worker, sizeof(c.pools[i].worker), "worker.%d", i);
@@ -315,6 +318,7 @@ TEST_F(MinerConfigFile, StoreThenLoadGivesTheSameRecord)
     ASSERT_EQ(miner_update_config(path.c_str(), &stored), 0);
     struct miner_config loaded;
     ASSERT_EQ(miner_load_config(path.c_str(), &loaded), 0);
+    loaded.pools_changed = true; // the one member that is not in the file
     EXPECT_EQ(memcmp(&stored, &loaded, sizeof(stored)), 0);
     EXPECT_STREQ(loaded.pools[2].passwd, "ends in \": ");
 
@@ -428,15 +432,66 @@ TEST_F(MinerConfigFile, StoreNeedsAValidFileAndKeepsItOnFailure)
     EXPECT_TRUE(cap.contains(LOG_LEVEL_ERROR, "Failed to store miner config"));
 }
 
-TEST_F(MinerConfigFile, StoreKeepsTheFileMode)
+TEST_F(MinerConfigFile, StoreKeepsTheFileModeAndWritesThroughALink)
 {
-    write(R"({"pools": []})");
-    chmod(path.c_str(), 0640);
+    std::filesystem::create_directory(dir + "/real");
+    std::string real = dir + "/real/cgminer.conf";
+    std::ofstream(real) << R"({"pools": []})";
+    chmod(real.c_str(), 0640);
+    std::filesystem::create_symlink("real/cgminer.conf", path);
     struct miner_config cfg = full_record();
     ASSERT_EQ(miner_update_config(path.c_str(), &cfg), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
     struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+    struct miner_config loaded;
+    ASSERT_EQ(miner_load_config(real.c_str(), &loaded), 0);
+    EXPECT_EQ(loaded.bitmain_tempoff, 95);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/real/cgminer.conf.tmp"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+}
+
+// The pools array is rewritten only by a change of the pools, and then only
+// its first three elements; a store that changes no text writes nothing.
+TEST_F(MinerConfigFile, StoreKeepsThePoolsItDoesNotChange)
+{
+    const std::string user52 = std::string(43, 'L') + ".rig-0012";
+    const std::string pools =
+        R"([{"url": "a", "user": ")" + user52 +
+        R"(", "pass": "x", "extranonce": true}, {"url": "b"},)"
+        R"( {"url": "c", "user": "u", "pass": "p"}, {"url": "d", "user": "u4",)"
+        R"( "pass": "p"}, {"url": "e", "user": "u5", "pass": "p"}])";
+    write(R"({"pools": )" + pools + R"(, "bitmain-fan-pwm": "50"})");
+    json_ptr before = parse(read());
+    struct miner_config cfg;
+    ASSERT_EQ(miner_load_config(path.c_str(), &cfg), 0);
+    cfg.bitmain_fan_pwm = 70;
+    bool written = false;
+    ASSERT_EQ(miner_update_config(path.c_str(), &cfg, &written), 0);
+    EXPECT_TRUE(written);
+    json_ptr after = parse(read());
+    EXPECT_EQ(dumps(json_object_get(after.get(), "pools")),
+              dumps(json_object_get(before.get(), "pools")));
+
+    // The same record again: the text is the file's already.
+    struct stat st1, st2;
+    ASSERT_EQ(stat(path.c_str(), &st1), 0);
+    ASSERT_EQ(miner_update_config(path.c_str(), &cfg, &written), 0);
+    EXPECT_FALSE(written);
+    ASSERT_EQ(stat(path.c_str(), &st2), 0);
+    EXPECT_EQ(st1.st_ino, st2.st_ino);
+
+    // A pool change writes the record's pools and keeps the elements after the third.
+    strcpy(cfg.pools[1].url, "c2");
+    cfg.pools_changed = true;
+    ASSERT_EQ(miner_update_config(path.c_str(), &cfg, &written), 0);
+    EXPECT_TRUE(written);
+    after = parse(read());
+    EXPECT_EQ(dumps(json_object_get(after.get(), "pools")),
+              R"([{"url":"a","user":")" + user52 +
+                  R"(","pass":"x"},{"url":"c2","user":"u","pass":"p"},)"
+                  R"({"url":"d","user":"u4","pass":"p"},{"url":"e","user":"u5","pass":"p"}])");
 }
 
 /* ---- setters ------------------------------------------------------------------------- */
@@ -548,7 +603,7 @@ TEST(MinerConfigSetters, StoredValues)
     EXPECT_EQ(cgminer_autotuner(true, false, false, 5, 3, 350, 80, 4, 1, false), 1);
     EXPECT_EQ(miner_config.bitmain_autodownscale_timer, 0); // stage 3 off
     EXPECT_EQ(miner_config.chain2_chip_freqs[4], 400);
-    EXPECT_TRUE(miner_is_auto_tune);
+    EXPECT_FALSE(miner_is_auto_tune); // set by the commit, not by the setter
     EXPECT_EQ(cgminer_autotuner(false, false, true, 5, 3, 350, 80, 4, 1, true), 1);
     EXPECT_EQ(miner_config.bitmain_autodownscale_timer, 5);
     EXPECT_EQ(miner_config.chain2_chip_freqs[4], 0);

@@ -312,6 +312,9 @@ TEST_F(NetConfig, LoadTable)
          {"Unsupported hostname =a", "Failed to parse hostname "}},
         {"hostname=a#b\n", 0, NET_MODE_DHCP, "a", "", 0, {}},
         {"hostname=" + x60 + "\n", 0, NET_MODE_DHCP, x49, "", 0, {}},
+        // Cut before a character that does not fit whole (48 + 2 bytes).
+        {"hostname=" + std::string(48, 'x') + "\xc3\xa9\n", 0, NET_MODE_DHCP,
+         std::string(48, 'x'), "", 0, {}},
         {"a=b\n\n   \nhostname=z\n", 0, NET_MODE_DHCP, "z", "", 0, {}},
         {"hostname=z\nhostname\nipaddress=192.0.2.5\n", -1, NET_MODE_DHCP, "z", "", 0,
          {"Failed to parse hostname"}},
