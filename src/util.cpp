@@ -184,10 +184,40 @@ static bool write_all(int fd, const char *p, size_t len)
     return true;
 }
 
-int util_save_file(const char *path, const void *data, size_t len)
+// The file a path names once symbolic links are followed (the target of a
+// link need not exist yet); path itself when it is not a link. Relative link
+// texts count from the link's folder. A loop gives up after 40 links, as the
+// kernel does, and the path is then used as it is.
+static std::string link_target(const char *path)
 {
-    assert(path && (data || len == 0));
-    std::string tmp = std::string(path) + ".tmp";
+    std::string current(path);
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        char buf[PATH_MAX];
+        ssize_t n = readlink(current.c_str(), buf, sizeof(buf) - 1);
+        if (n <= 0)
+            return current;
+        std::string link(buf, static_cast<size_t>(n));
+        if (link[0] != '/') {
+            std::string copy(current);
+            link = std::string(dirname(&copy[0])) + "/" + link;
+        }
+        current = link;
+    }
+    return path;
+}
+
+int util_save_file(const char *path_arg, const void *data, size_t len)
+{
+    assert(path_arg && (data || len == 0));
+    // A link (/config/cgminer.conf pointing at a file elsewhere) is written
+    // through: the temporary file goes beside the real file and replaces it,
+    // and the link stays a link.
+    const std::string target = link_target(path_arg);
+    const char *path = target.c_str();
+    std::string tmp = target + ".tmp";
     struct stat st;
     bool existed = stat(path, &st) == 0;
     mode_t mode = existed ? (st.st_mode & 07777) : 0600;

@@ -41,8 +41,9 @@ char *str_replace(const char *str, const char *substr, const char *repl);
 // file beside it (path + ".tmp") is written, flushed and fsynced, then renamed
 // over path, and the folder is fsynced. The new file keeps the mode (and, when
 // permitted, the owner) of the one it replaces; a new file gets mode 0600.
-// 0; -1 when the temporary file cannot be created, -2 when writing or
-// renaming it fails (errno set; the old file is untouched). Any thread.
+// A symbolic link at path is written through: the file it points at is
+// replaced (its temporary file beside it), the link stays. 0; -1 when the temporary file cannot be
+// created, -2 when writing or renaming it fails (errno set; the old file is untouched). Any thread.
 int util_save_file(const char *path, const void *data, size_t len);
 
 // Fills buf with n bytes from the kernel's random source: getrandom where the
