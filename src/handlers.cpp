@@ -449,16 +449,25 @@ int agent_config_all(json_t *root, json_t *ok)
         {"pools", config_pools},   {"fans", config_fans},           {"perf", config_perf},
         {"chains", config_chains}, {"autotuner", config_autotuner}, {"watchdog", config_watchdog},
     };
+    bool upload_chains = false;
     for (const auto &s : sections) {
         json_t *value = json_object_get(root, s.key);
         if (value && s.section(value) < 0)
             return -1;
         // Chains set after a profile's reset: the default-chains notice
-        // would tell the server the opposite of what is stored.
-        if (value && s.section == config_chains)
+        // would tell the server the opposite of what is stored, and without
+        // it the server would not learn of the chains the section left reset.
+        // The whole configuration goes up instead, once it is stored.
+        if (value && s.section == config_chains && config_notices_pending()) {
             config_reset_notices();
+            upload_chains = true;
+        }
     }
-    return end_miner_config() < 0 ? -1 : 0;
+    if (end_miner_config() < 0)
+        return -1;
+    if (upload_chains)
+        upload_miner_config();
+    return 0;
 }
 
 /* ---- device commands ----------------------------------------------------- */

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -14,6 +15,7 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "log.h"
 #include "paths.h"
@@ -30,7 +32,23 @@ static std::thread watcher_thread;
 // Set by watcher_start before the thread exists, cleared to ask the thread to
 // end and by the thread itself when it ends.
 static std::atomic<bool> watcher_running{false};
-static std::atomic<bool> watcher_paused{false};
+
+// The agent's own stores announced to the watcher: each stands for one rename
+// of its name into the folder, which is then not an outside change. Ended
+// ones expire after the first pass that begins after their end, by which
+// time the rename's event has been read.
+namespace
+{
+struct own_write {
+    std::string name;
+    bool ended;
+    unsigned long end_pass; // the pass under way when the store ended
+};
+} // namespace
+static std::mutex own_mutex;
+static std::vector<own_write> own_writes; // guarded by own_mutex
+// Passes of the watcher loop so far (the number of the one under way).
+static std::atomic<unsigned long> pass_count{0};
 
 namespace
 {
@@ -53,17 +71,48 @@ static bool has_change(const struct watcher_status *note)
     return note->miner_cfg_changed || note->net_cfg_changed;
 }
 
+// An event of name that the agent announced as its own store: the
+// announcement is used up.
+static bool own_rename(const char *name)
+{
+    std::lock_guard<std::mutex> lock(own_mutex);
+    for (auto it = own_writes.begin(); it != own_writes.end(); ++it) {
+        if (it->name == name) {
+            own_writes.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+static void expire_own_writes(unsigned long pass)
+{
+    std::lock_guard<std::mutex> lock(own_mutex);
+    for (auto it = own_writes.begin(); it != own_writes.end();) {
+        if (it->ended && pass > it->end_pass)
+            it = own_writes.erase(it);
+        else
+            ++it;
+    }
+}
+
+// What one read of events found.
+enum read_result { READ_FAILED, READ_NOTHING, READ_CHANGE, READ_WATCH_LOST };
+
 // Reads the events that are ready (one read) and marks the watched files
-// written or moved in. Whether the note holds a change, counting the ones
-// still pending from earlier passes; false when the read fails.
-static bool detect_changes(int fd, struct watcher_status *note)
+// written or moved in. A full event queue (events were lost) counts as a
+// change of both files. READ_CHANGE when an outside change was read,
+// READ_WATCH_LOST when the folder's watch went away (and with it every
+// later event).
+static enum read_result detect_changes(int fd, int wd, struct watcher_status *note)
 {
     alignas(struct inotify_event) char buf[EVENT_BUF_SIZE];
     ssize_t len = read(fd, buf, sizeof(buf));
     if (len < 0) {
         LOG_ERROR("Failed to read inotify events");
-        return false;
+        return READ_FAILED;
     }
+    enum read_result result = READ_NOTHING;
     size_t size = static_cast<size_t>(len);
     size_t off = 0;
     while (size - off >= sizeof(struct inotify_event)) {
@@ -71,14 +120,46 @@ static bool detect_changes(int fd, struct watcher_status *note)
         off += sizeof(struct inotify_event) + ev->len;
         if (off > size)
             break;
+        if (ev->mask & IN_Q_OVERFLOW) {
+            note->miner_cfg_changed = true;
+            note->net_cfg_changed = true;
+            if (result == READ_NOTHING)
+                result = READ_CHANGE;
+            continue;
+        }
+        if ((ev->mask & IN_IGNORED) && ev->wd == wd) {
+            result = READ_WATCH_LOST;
+            continue;
+        }
         if (ev->len == 0 || !(ev->mask & (IN_MOVED_TO | IN_CLOSE_WRITE)))
             continue;
+        bool *flag = nullptr;
         if (strcmp(ev->name, MINER_CONFIG_FILE_NAME) == 0)
-            note->miner_cfg_changed = true;
+            flag = &note->miner_cfg_changed;
         else if (strcmp(ev->name, NETWORK_CONFIG_FILE_NAME) == 0)
-            note->net_cfg_changed = true;
+            flag = &note->net_cfg_changed;
+        if (!flag)
+            continue;
+        if ((ev->mask & IN_MOVED_TO) && own_rename(ev->name))
+            continue;
+        *flag = true;
+        if (result == READ_NOTHING)
+            result = READ_CHANGE;
     }
-    return has_change(note);
+    return result;
+}
+
+// Watches dir; -1 when it cannot, logged once per loss (lost says whether
+// the loss has been logged already).
+static int add_watch(int fd, const std::string &dir, bool *lost)
+{
+    int wd = inotify_add_watch(fd, dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
+    if (wd < 0 && !*lost) {
+        LOG_ERROR("Failed to watch %s: %s, trying again every second", dir.c_str(),
+                  strerror(errno));
+        *lost = true;
+    }
+    return wd;
 }
 
 // The watcher thread. Editors and the agent write a file in several steps;
@@ -99,12 +180,25 @@ static void watch(watcher_callback_t callback, const std::string &dir)
         watcher_running = false;
         return;
     }
-    // A folder that cannot be watched leaves a watcher that reports nothing.
-    inotify_add_watch(in.fd, dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
+    // A folder that cannot be watched (not there yet, or gone: removed,
+    // unmounted) is tried again every pass. Whatever happened to the files
+    // meanwhile was not seen, so a watch regained counts as a change of both.
+    bool lost = false;
+    int wd = add_watch(in.fd, dir, &lost);
 
     struct watcher_status note = {false, false};
     int quiet_ms = 0;
     while (watcher_running) {
+        unsigned long pass = ++pass_count;
+        if (wd < 0) {
+            wd = add_watch(in.fd, dir, &lost);
+            if (wd >= 0) {
+                log_msg(LOG_LEVEL_INFO, "Watching %s again", dir.c_str());
+                lost = false;
+                note = {true, true};
+                quiet_ms = 0;
+            }
+        }
         struct pollfd pfd = {in.fd, POLLIN, 0};
         int ret = poll(&pfd, 1, POLL_TIMEOUT);
         if (ret < 0 && errno != EINTR) {
@@ -115,13 +209,20 @@ static void watch(watcher_callback_t callback, const std::string &dir)
         // A pass that read events may be shorter than POLL_TIMEOUT; the quiet
         // time only counts passes after the last of them.
         if (ret > 0 && (pfd.revents & POLLIN)) {
-            if (detect_changes(in.fd, &note)) {
-                // The agent's own write, and whatever was pending before it.
-                if (watcher_paused)
-                    note = {false, false};
+            switch (detect_changes(in.fd, wd, &note)) {
+            case READ_CHANGE:
                 quiet_ms = 0;
+                break;
+            case READ_WATCH_LOST:
+                wd = -1;
+                LOG_ERROR("Lost the watch of %s, trying again every second", dir.c_str());
+                lost = true;
+                break;
+            default:
+                break;
             }
         }
+        expire_own_writes(pass);
         if (!has_change(&note))
             continue;
         if (quiet_ms < QUIET_PASSES * POLL_TIMEOUT) {
@@ -196,14 +297,23 @@ int watcher_stop(void)
     return 0;
 }
 
-void watcher_pause(void)
+void watcher_own_write_begin(const char *name)
 {
-    watcher_paused = true;
+    assert(name);
+    std::lock_guard<std::mutex> lock(own_mutex);
+    own_writes.push_back({name, false, 0});
 }
 
-void watcher_resume(void)
+void watcher_own_write_end(void)
 {
-    watcher_paused = false;
+    std::lock_guard<std::mutex> lock(own_mutex);
+    for (auto it = own_writes.rbegin(); it != own_writes.rend(); ++it) {
+        if (!it->ended) {
+            it->ended = true;
+            it->end_pass = pass_count;
+            break;
+        }
+    }
 }
 
 bool watcher_is_running(void)

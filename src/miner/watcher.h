@@ -23,10 +23,14 @@ int watcher_start_dir(watcher_callback_t callback, const char *dir);
 // when the join fails. A watcher that is not running is a warning and 0.
 int watcher_stop(void);
 
-// While paused, writes that the watcher reads are dropped together with any
-// change still pending: the agent pauses it around its own writes.
-void watcher_pause(void);
-void watcher_resume(void);
+// The agent's own store of the file name in the watched folder: announced
+// right before the store (its rename into place is then not reported), and
+// ended once the store has returned, whether or not it wrote. Every other
+// event of that file is reported as usual. An announcement covers one rename
+// and expires after the watcher's first pass that begins after its end.
+// Any thread; begin and end in pairs.
+void watcher_own_write_begin(const char *name);
+void watcher_own_write_end(void);
 
 // Whether the watcher thread runs (diagnostics and tests).
 bool watcher_is_running(void);

@@ -677,6 +677,9 @@ def test_full_config_profile_notice_matches_the_chains(device, server, start_age
     config_handled(server, FULL_CONFIG["watchdog"])
     stored = miner_conf(device)
     assert (stored["bitmain-freq2"], chip_freqs(stored)) == ("410", {(2, 5): 420})
+    # The chains the section left reset reach the server with the whole view.
+    server.wait_message("update_config", where=lambda m: "chains" in m and "pools" in m,
+                        since=since, timeout=10)
     notices = [m for m in messages_since(server, since)
                if m.get("type") == "update_config" and "chains" in m]
     for notice in notices:
@@ -685,9 +688,6 @@ def test_full_config_profile_notice_matches_the_chains(device, server, start_age
                                        "chips": [{"id": "5", "freq": 420}]}, notice
 
 
-@pytest.mark.xfail(strict=True, reason="the watcher drops a network.conf change still in its "
-                   "quiet period when the agent writes cgminer.conf (it clears every pending "
-                   "change while paused for its own write)")
 @pytest.mark.parametrize("who", ["outside", "full-config"])
 @pytest.mark.device(miner_config=True)
 def test_network_change_reported_despite_own_miner_write(device, server, start_agent, who):

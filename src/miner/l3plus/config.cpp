@@ -370,6 +370,11 @@ void config_reset_notices(void)
     default_chains_pending = false;
 }
 
+bool config_notices_pending(void)
+{
+    return default_chains_pending;
+}
+
 void config_send_notices(void)
 {
     if (!default_chains_pending)

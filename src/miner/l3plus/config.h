@@ -46,7 +46,9 @@ int config_autotuner(json_t *root);
 void disable_per_chain_settings(void);
 json_t *default_chain_settings(void);
 // Transaction hooks: forget a pending notice (begin), send it (committed).
+// Whether one is owed.
 void config_reset_notices(void);
+bool config_notices_pending(void);
 void config_send_notices(void);
 
 // "config_web_access": the web interface password of user "root". 0, or -1.

@@ -213,7 +213,6 @@ int cgminer_autotuner(bool stage1, bool stage2, bool stage3, int stage3_int, int
         miner_config_changed = true;
         res = 1;
     }
-    miner_is_auto_tune = c->bitmain_autodownscale || c->bitmain_autodownscale_watch;
     return res;
 }
 
