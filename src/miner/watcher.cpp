@@ -97,13 +97,12 @@ static void expire_own_writes(unsigned long pass)
 }
 
 // What one read of events found.
-enum read_result { READ_FAILED, READ_NOTHING, READ_CHANGE, READ_WATCH_LOST };
+enum read_result { READ_FAILED, READ_EVENTS, READ_WATCH_LOST };
 
 // Reads the events that are ready (one read) and marks the watched files
 // written or moved in. A full event queue (events were lost) counts as a
-// change of both files. READ_CHANGE when an outside change was read,
-// READ_WATCH_LOST when the folder's watch went away (and with it every
-// later event).
+// change of both files. READ_WATCH_LOST when the folder's watch went away
+// (and with it every later event).
 static enum read_result detect_changes(int fd, int wd, struct watcher_status *note)
 {
     alignas(struct inotify_event) char buf[EVENT_BUF_SIZE];
@@ -112,7 +111,7 @@ static enum read_result detect_changes(int fd, int wd, struct watcher_status *no
         LOG_ERROR("Failed to read inotify events");
         return READ_FAILED;
     }
-    enum read_result result = READ_NOTHING;
+    enum read_result result = READ_EVENTS;
     size_t size = static_cast<size_t>(len);
     size_t off = 0;
     while (size - off >= sizeof(struct inotify_event)) {
@@ -123,8 +122,6 @@ static enum read_result detect_changes(int fd, int wd, struct watcher_status *no
         if (ev->mask & IN_Q_OVERFLOW) {
             note->miner_cfg_changed = true;
             note->net_cfg_changed = true;
-            if (result == READ_NOTHING)
-                result = READ_CHANGE;
             continue;
         }
         if ((ev->mask & IN_IGNORED) && ev->wd == wd) {
@@ -143,8 +140,6 @@ static enum read_result detect_changes(int fd, int wd, struct watcher_status *no
         if ((ev->mask & IN_MOVED_TO) && own_rename(ev->name))
             continue;
         *flag = true;
-        if (result == READ_NOTHING)
-            result = READ_CHANGE;
     }
     return result;
 }
@@ -207,20 +202,18 @@ static void watch(watcher_callback_t callback, const std::string &dir)
             break;
         }
         // A pass that read events may be shorter than POLL_TIMEOUT; the quiet
-        // time only counts passes after the last of them.
+        // time only counts passes after the last of them. Any event in the
+        // folder (a temporary file, the agent's own write) restarts it while
+        // a change is pending.
         if (ret > 0 && (pfd.revents & POLLIN)) {
-            switch (detect_changes(in.fd, wd, &note)) {
-            case READ_CHANGE:
-                quiet_ms = 0;
-                break;
-            case READ_WATCH_LOST:
+            enum read_result read = detect_changes(in.fd, wd, &note);
+            if (read == READ_WATCH_LOST) {
                 wd = -1;
                 LOG_ERROR("Lost the watch of %s, trying again every second", dir.c_str());
                 lost = true;
-                break;
-            default:
-                break;
             }
+            if (read != READ_FAILED && has_change(&note))
+                quiet_ms = 0;
         }
         expire_own_writes(pass);
         if (!has_change(&note))
