@@ -189,10 +189,7 @@ enum miner_states parse_miner_state(const char *text)
     return MINER_STATE_UNKNOWN;
 }
 
-// The leading decimal number of a text such as "503.12" (0 when there is
-// none). Only plain decimal notation: no hex, inf or nan, which would turn
-// into figures that cannot be reported.
-static double leading_decimal(const char *text)
+double leading_decimal(const char *text)
 {
     const char *p = text;
     while (isspace(static_cast<unsigned char>(*p)))
