@@ -181,7 +181,11 @@ int config_chips(int chain, json_t *chips)
             free(text);
             continue;
         }
-        int chip = atoi(id);
+        int chip = 0;
+        if (util_parse_int(id, &chip) != 0) {
+            LOG_ERROR("Chain %d: chip %s is out of range", chain, id);
+            continue;
+        }
         if (chip < 1 || chip > CHIPS_PER_CHAIN) {
             LOG_ERROR("Chain %d: chip %d is out of range", chain, chip);
             continue;
@@ -223,9 +227,13 @@ int config_chain(json_t *root)
         LOG_ERROR("Failed to parse config chain request - %s is out of range", key);
         return -1;
     }
-    // atoi, as the chain ids have always been read: "9" and "x" are refused
-    // by the setters below as chains 9 and 0.
-    int chain = atoi(id);
+    // Read as atoi reads it: "9" and "x" are refused below as chains 9 and 0;
+    // a number beyond the int range is refused rather than wrapped into one.
+    int chain = 0;
+    if (util_parse_int(id, &chain) != 0) {
+        LOG_ERROR("Invalid chain id: %s", id);
+        return -1;
+    }
     if (!verify_chain_id(chain)) {
         LOG_ERROR("Invalid chain id: %d", chain);
         return -1;
@@ -284,8 +292,18 @@ int config_watchdog(json_t *root)
         LOG_ERROR("Failed to parse watchdog req - %s", err.text);
         return -1;
     }
-    return cgminer_watchdog(min_hr ? atoi(min_hr) : 0, max_xchips ? atoi(max_xchips) : 0,
-                            max_temp ? atoi(max_temp) : 0);
+    // Absent: 0, a limit not set; a text without digits reads 0 as well.
+    const struct {
+        const char *key, *text;
+    } fields[] = {{"min_hr", min_hr}, {"max_xchips", max_xchips}, {"max_temp", max_temp}};
+    int limits[3] = {0, 0, 0};
+    for (int k = 0; k < 3; k++) {
+        if (fields[k].text && util_parse_int(fields[k].text, &limits[k]) != 0) {
+            LOG_ERROR("Failed to parse watchdog req - %s is out of range", fields[k].key);
+            return -1;
+        }
+    }
+    return cgminer_watchdog(limits[0], limits[1], limits[2]);
 }
 
 /* ---- command entry points ------------------------------------------------ */
@@ -589,7 +607,11 @@ int agent_report_chip_metrics(json_t *root)
         free(text);
         return -1;
     }
-    int chain = atoi(chain_id);
+    int chain = 0;
+    if (util_parse_int(chain_id, &chain) != 0) {
+        LOG_ERROR("Invalid chain id: %s", chain_id);
+        return -1;
+    }
     if (!verify_chain_id(chain)) {
         LOG_ERROR("Invalid chain id: %d", chain);
         return -1;

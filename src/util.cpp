@@ -296,3 +296,14 @@ const char *util_json_int_overflow(const json_t *obj, const char *const *keys)
     }
     return nullptr;
 }
+
+int util_parse_int(const char *text, int *value)
+{
+    assert(text && value);
+    errno = 0;
+    long long n = strtoll(text, nullptr, 10);
+    if (errno == ERANGE || n < INT_MIN || n > INT_MAX)
+        return -1;
+    *value = static_cast<int>(n);
+    return 0;
+}

@@ -60,3 +60,10 @@ size_t util_copy_utf8(char *dst, size_t size, const char *src);
 // C int cannot hold, or null. The unpack format "i" would keep only its low
 // bits (4294967696 would read as 400).
 const char *util_json_int_overflow(const json_t *obj, const char *const *keys);
+
+// The number at the start of text, read as atoi reads it: leading blanks, one
+// sign, decimal digits up to the first other character; 0 when there are
+// none (" 2", "+2" and "2abc" are 2, "x" is 0). 0 with *value set, or -1 when
+// the number lies outside the int range, where atoi's result would depend on
+// the platform (4294967297 is 1 on a 64-bit host).
+int util_parse_int(const char *text, int *value);

@@ -20,6 +20,9 @@
 #include "util.h"
 
 #define RECV_CHUNK 4096
+// How much of an answer that does not parse goes to the log: the rotated log
+// is only 256 KB, and an answer can be megabytes long.
+#define LOGGED_ANSWER_MAX 512
 
 // api_mutex guards the endpoint and the whole life of every API connection.
 static std::mutex api_mutex;
@@ -201,6 +204,18 @@ static ssize_t receive_response(int sock, text_ptr *out, const deadline &dl)
     return static_cast<ssize_t>(len);
 }
 
+// The answer as the log shows it: whole when short, else its start (cut at a
+// character boundary) and its length.
+static std::string logged_answer(const char *text)
+{
+    size_t len = strlen(text);
+    if (len <= LOGGED_ANSWER_MAX)
+        return text;
+    char head[LOGGED_ANSWER_MAX + 1];
+    util_copy_utf8(head, sizeof(head), text);
+    return std::string(head) + "... (" + std::to_string(len) + " bytes)";
+}
+
 int api_call(json_t *request, json_t **response)
 {
     assert(request && response);
@@ -241,7 +256,7 @@ int api_call(json_t *request, json_t **response)
     json_t *root = json_loads(repaired.get(), 0, &err);
     if (!root) {
         LOG_ERROR("%s", err.text);
-        LOG_ERROR("Failed to parse API response:\n%s", repaired.get());
+        LOG_ERROR("Failed to parse API response:\n%s", logged_answer(repaired.get()).c_str());
         return -1;
     }
     *response = root;

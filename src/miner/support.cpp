@@ -2,7 +2,9 @@
 
 #include <cassert>
 #include <cctype>
+#include <cfloat>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
@@ -189,10 +191,7 @@ enum miner_states parse_miner_state(const char *text)
     return MINER_STATE_UNKNOWN;
 }
 
-// The leading decimal number of a text such as "503.12" (0 when there is
-// none). Only plain decimal notation: no hex, inf or nan, which would turn
-// into figures that cannot be reported.
-static double leading_decimal(const char *text)
+double leading_decimal(const char *text)
 {
     const char *p = text;
     while (isspace(static_cast<unsigned char>(*p)))
@@ -230,6 +229,29 @@ static double leading_decimal(const char *text)
     return std::isfinite(v) ? v : 0.0;
 }
 
+// The miner's integers are read whole ("I") and brought into the int fields
+// here: the "i" format would keep only their low 32 bits (2^32 read as 0).
+static int clamp_int(json_int_t v)
+{
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+// a + b, held at the largest finite value: a sum of huge figures must not
+// become infinity, which no message can carry.
+static double add_finite(double a, double b)
+{
+    double sum = a + b;
+    if (sum > DBL_MAX)
+        return DBL_MAX;
+    if (sum < -DBL_MAX)
+        return -DBL_MAX;
+    return sum;
+}
+
 void parse_chains_data(json_t *root, kv_metrics_t *metrics)
 {
     assert(root && metrics);
@@ -254,28 +276,35 @@ void parse_chains_data(json_t *root, kv_metrics_t *metrics)
 
         kv_chain_stats_t *c = &chains[i];
         const char *rate_text = nullptr;
-        int voltage = 0;
-        if (json_unpack(root, "{si,ss,sf,s?i,si,si,si,s?F}", acn, &c->num_chips, rate, &rate_text,
-                        freq, &c->freq, volt, &voltage, temp, &c->pcb_temp, temp2, &c->chip_temp,
-                        hw, &c->hw_errors, cons, &c->watt) != 0) {
+        json_int_t num_chips = 0, voltage = 0, pcb_temp = 0, chip_temp = 0, hw_errors = 0;
+        if (json_unpack(root, "{sI,ss,sf,s?I,sI,sI,sI,s?F}", acn, &num_chips, rate, &rate_text,
+                        freq, &c->freq, volt, &voltage, temp, &pcb_temp, temp2, &chip_temp, hw,
+                        &hw_errors, cons, &c->watt) != 0) {
             LOG_ERROR("Couldn't parse data for chain %d", i);
             memset(c, 0, sizeof(*c));
             continue;
         }
+        c->num_chips = clamp_int(num_chips);
+        c->pcb_temp = clamp_int(pcb_temp);
+        c->chip_temp = clamp_int(chip_temp);
+        c->hw_errors = clamp_int(hw_errors);
         if (c->chip_temp > metrics->temp)
             metrics->temp = c->chip_temp;
         c->id = n;
         c->hash_rate = leading_decimal(rate_text) / 1000;
-        c->volt = voltage;
+        c->volt = static_cast<double>(voltage);
     }
 
+    // Summed wide, then held in the int field's range.
+    long long hw_errors = metrics->hw_errors;
     for (int i = 0; i < CHAIN_COUNT; i++) {
         if (chains[i].id == 0)
             continue;
         metrics->chain_list[i] = chains[i];
-        metrics->watt += chains[i].watt;
-        metrics->hw_errors += chains[i].hw_errors;
+        metrics->watt = add_finite(metrics->watt, chains[i].watt);
+        hw_errors += chains[i].hw_errors;
     }
+    metrics->hw_errors = clamp_int(hw_errors);
     metrics->chain_count = CHAIN_COUNT;
 }
 
@@ -285,8 +314,8 @@ void parse_fans_data(json_t *root, kv_metrics_t *metrics)
     kv_fan_stats_t fans[2];
     memset(fans, 0, sizeof(fans));
 
-    int fan_num = 0;
-    if (json_unpack(root, "{si}", "fan_num", &fan_num) != 0) {
+    json_int_t fan_num = 0;
+    if (json_unpack(root, "{sI}", "fan_num", &fan_num) != 0) {
         log_msg(LOG_LEVEL_WARN, "Unable to parse the number of fans");
         fan_num = 2;
     }
@@ -295,11 +324,13 @@ void parse_fans_data(json_t *root, kv_metrics_t *metrics)
         char key[19];
         snprintf(key, sizeof(key), "fan%d", i);
         kv_fan_stats_t *f = &fans[i - 1];
-        if (json_unpack(root, "{si}", key, &f->rpm) != 0) {
+        json_int_t rpm = 0;
+        if (json_unpack(root, "{sI}", key, &rpm) != 0) {
             log_msg(LOG_LEVEL_WARN, "Failed to parse data for fan %d", i);
             memset(f, 0, sizeof(*f));
             continue;
         }
+        f->rpm = clamp_int(rpm);
         // 6000 rpm is full speed.
         double speed = f->rpm / 6000.0 * 100;
         f->speed = speed > 100 ? 100 : static_cast<int>(speed);
@@ -348,12 +379,15 @@ kv_metrics_t *cgminer_metrics(void)
         return nullptr;
     const char *state = nullptr;
     const char *ghs_5s = nullptr;
-    if (json_unpack(stats, "{si,s?s,ss,sf,sf,s?i}", "Elapsed", &m->uptime, "state", &state,
-                    "GHS 5s", &ghs_5s, "GHS av", &m->hashrate_avg, "freq_avg1", &m->freq,
-                    "temp_max", &m->temp) != 0) {
+    json_int_t uptime = 0, temp = 0;
+    if (json_unpack(stats, "{sI,s?s,ss,sf,sf,s?I}", "Elapsed", &uptime, "state", &state, "GHS 5s",
+                    &ghs_5s, "GHS av", &m->hashrate_avg, "freq_avg1", &m->freq, "temp_max",
+                    &temp) != 0) {
         LOG_ERROR("Failed to unpack global metrics");
         return nullptr;
     }
+    m->uptime = clamp_int(uptime);
+    m->temp = clamp_int(temp);
     m->hashrate = leading_decimal(ghs_5s) / 1000;
     m->hashrate_avg /= 1000;
     // A momentary spike is reported as the average.
@@ -375,9 +409,10 @@ static void fill_pool(kv_pool_stats_t *pool, const char *status, bool stratum_ac
 {
     pool->asicboost = false;
     util_copy_utf8(pool->diff, sizeof(pool->diff), diff[0] ? diff : "0");
-    pool->accepted = static_cast<uint64_t>(accepted);
-    pool->rejected = static_cast<uint64_t>(rejected);
-    pool->stale = static_cast<uint64_t>(stale);
+    // A negative counter is no count at all.
+    pool->accepted = static_cast<uint64_t>(accepted < 0 ? 0 : accepted);
+    pool->rejected = static_cast<uint64_t>(rejected < 0 ? 0 : rejected);
+    pool->stale = static_cast<uint64_t>(stale < 0 ? 0 : stale);
     if (strcmp(status, "Alive") == 0) {
         pool->status = stratum_active ? POOL_ACTIVE : POOL_ALIVE;
     } else if (strcmp(status, "Dead") == 0) {
@@ -414,10 +449,10 @@ kv_pools_stats_t *cgminer_pools_stats(void)
         if (!pool)
             break;
         const char *url = nullptr, *status = nullptr, *diff = nullptr;
-        int priority = 0;
+        json_int_t priority = 0; // whole: 4294967297 is no priority 1
         json_int_t accepted = 0, rejected = 0, stale = 0;
         int stratum_active = 0;
-        if (json_unpack_ex(pool, &err, 0, "{ss,ss,si,sI,sI,sI,ss,sb}", "URL", &url, "Status",
+        if (json_unpack_ex(pool, &err, 0, "{ss,ss,sI,sI,sI,sI,ss,sb}", "URL", &url, "Status",
                            &status, "Priority", &priority, "Accepted", &accepted, "Rejected",
                            &rejected, "Stale", &stale, "Diff", &diff, "Stratum Active",
                            &stratum_active) != 0) {

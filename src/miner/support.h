@@ -92,6 +92,11 @@ enum miner_states parse_miner_state(const char *text);
 void parse_chains_data(json_t *root, kv_metrics_t *metrics);
 void parse_fans_data(json_t *root, kv_metrics_t *metrics);
 bool cgminer_autotune_in_progress(void);
+// The leading decimal number of a text such as "503.12" (0 when there is
+// none): blanks, a sign, digits, a point and an exponent. Only plain decimal
+// notation: no hex, inf or nan, which would turn into figures that cannot be
+// reported. The miner's rate texts are read with it. Any thread.
+double leading_decimal(const char *text);
 
 // ---------------------------------------------------------------------------
 // Pool statistics

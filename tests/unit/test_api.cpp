@@ -75,6 +75,9 @@ TEST(ApiClient, FailuresLogTheirLinesAndGiveNoAnswer)
     } cases[] = {
         {"empty answer", "", {"", "Failed to parse API response:\n"}},
         {"not JSON", "<html>busy</html>", {"", "Failed to parse API response:\n<html>busy</html>"}},
+        {"long answer: its start and its length",
+         std::string(20000, 'x'),
+         {"", "Failed to parse API response:\n" + std::string(512, 'x') + "... (20000 bytes)"}},
         {"answer over the size limit",
          object_of_size(API_MAX_RESPONSE + 10),
          {"Failed to receive API response: Message too long", "Failed to receive API response"}},

@@ -83,7 +83,7 @@ TEST(ChipLookups, Hashrate)
 {
     const char *dump = R"([{"Asic00":"12.5","Asic01":12.5,"Asic02":"abc","Asic03":"  -3e2x",
                             "Asic04":"inf","Asic05":"nan","Asic06":"1e999","Asic07":null,
-                            "Asic71":"2.25"},
+                            "Asic09":"0x10","Asic71":"2.25"},
                            {"Asic00":"3.5"}])";
     struct {
         const char *name;
@@ -108,6 +108,7 @@ TEST(ChipLookups, Hashrate)
         {"overflow", dump, 1, 7, 0.0},
         {"null member", dump, 1, 8, 0.0},
         {"missing member", dump, 1, 9, 0.0},
+        {"hexadecimal", dump, 1, 10, 0.0},
         {"missing member of a short chain", dump, 2, 72, 0.0},
     };
     for (const auto &r : rows) {

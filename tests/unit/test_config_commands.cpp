@@ -103,6 +103,10 @@ TEST(ConfigSections, PoolsChainsWatchdog)
              EXPECT_EQ(miner_config.chain2_chip_freqs[4], 420); // the later entry wins
              EXPECT_EQ(miner_config.chain2_chip_freqs[6], 0);
          }},
+        {"chip id beyond the int range is skipped", config_chain,
+         R"({"id":"1","use_global_freq":true,"use_global_volt":true,"freq":0,"volt":0,)"
+         R"("chips":[{"id":"4294967297","freq":400}]})",
+         0, "Chain 1: chip 4294967297 is out of range", nullptr},
         {"chain following the global values", config_chain,
          R"({"id":"1","use_global_freq":true,"use_global_volt":true,"freq":410,"volt":9.5,"chips":[]})",
          0, nullptr, nullptr},
@@ -113,6 +117,9 @@ TEST(ConfigSections, PoolsChainsWatchdog)
         {"chain 9", config_chain,
          R"({"id":"9","use_global_freq":true,"use_global_volt":true,"freq":0,"volt":0,"chips":[]})",
          -1, "Invalid chain id: 9", nullptr},
+        {"chain 4294967297 is not chain 1", config_chain,
+         R"({"id":"4294967297","use_global_freq":true,"use_global_volt":true,"freq":0,"volt":0,"chips":[]})",
+         -1, "Invalid chain id: 4294967297", nullptr},
         {"chain 260 is not chain 4", config_chain,
          R"({"id":"260","use_global_freq":true,"use_global_volt":true,"freq":0,"volt":0,"chips":[]})",
          -1, "Invalid chain id: 260", nullptr},
@@ -162,6 +169,9 @@ TEST(ConfigSections, PoolsChainsWatchdog)
              EXPECT_EQ(miner_config.bitmain_tempoff, 95);
          }},
         {"watchdog unchanged", config_watchdog, "{}", 0, nullptr, nullptr},
+        {"watchdog limit beyond the int range", config_watchdog,
+         R"({"min_hr":"400","max_temp":"4294967391"})", -1, "max_temp is out of range",
+         [] { EXPECT_EQ(miner_config.bitmain_minhr, 0); }},
         {"watchdog limit as a number", config_watchdog, R"({"min_hr":400})", -1,
          "Failed to parse watchdog req - ", nullptr},
     });

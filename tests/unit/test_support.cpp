@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
@@ -219,6 +221,21 @@ TEST(MinerMetrics, AnswerVariations)
              EXPECT_EQ(m.chain_list[1].volt, 0.0);
              EXPECT_DOUBLE_EQ(m.watt, 2 * 200.5 + 150);
          }},
+        {"figures beyond the fields' range are held in it",
+         [](json_t *s) {
+             set(s, "chain_hw1", json_integer(INT_MAX));
+             set(s, "chain_hw2", json_integer(4294967296)); // 0 in its low 32 bits
+             for (int n = 1; n <= 4; n++)
+                 set(s, ("consumption" + std::to_string(n)).c_str(), json_real(1e308));
+         },
+         2,
+         true,
+         {},
+         [](const kv_metrics_t &m) {
+             EXPECT_EQ(m.chain_list[1].hw_errors, INT_MAX);
+             EXPECT_EQ(m.hw_errors, INT_MAX);
+             EXPECT_EQ(m.watt, DBL_MAX);
+         }},
         {"hottest chip above temp_max",
          [](json_t *s) {
              set(s, "temp2_2", json_integer(72));
@@ -339,6 +356,13 @@ TEST(MinerMetrics, Fans)
          {{2, 20}},
          {"Failed to parse data for fan 1"}},
         {"negative count", json_integer(-1), json_integer(3000), json_integer(1200), 0, {}, {}},
+        {"count beyond 32 bits",
+         json_integer(4294967297),
+         json_integer(3000),
+         json_integer(1200),
+         2,
+         {{1, 50}, {2, 20}},
+         {}},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -379,12 +403,12 @@ TEST(MinerMetrics, ParseMinerState)
 
 namespace
 {
-std::string pool(const char *url, const char *status, int priority, const char *diff = "131K",
+std::string pool(const char *url, const char *status, long long priority, const char *diff = "131K",
                  bool active = false, const char *accepted = "100")
 {
     char buf[512];
     snprintf(buf, sizeof(buf),
-             R"({"POOL":0,"URL":"%s","Status":"%s","Priority":%d,"Accepted":%s,"Rejected":2,)"
+             R"({"POOL":0,"URL":"%s","Status":"%s","Priority":%lld,"Accepted":%s,"Rejected":2,)"
              R"("Stale":1,"Diff":"%s","Stratum Active":%s,"User":"w"})",
              url, status, priority, accepted, diff, active ? "true" : "false");
     return buf;
@@ -445,6 +469,10 @@ TEST(PoolStats, Classification)
          "da-|",
          {}},
         {"DevFee prefix at priority 899 is a user pool", {pool(kFee, "Alive", 899)}, "a--|", {}},
+        {"priority beyond 32 bits is a fee pool's",
+         {pool(kUrl, "Alive", 0), pool(kFee, "Alive", 4294967297)},
+         "a--|a",
+         {}},
         {"unconfigured slot",
          {pool(kUrl, "Alive", 0), pool("", "Dead", 1), pool("ab", "Dead", 2)},
          "a--|",

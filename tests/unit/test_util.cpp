@@ -325,3 +325,30 @@ TEST(AddressText, EthernetLowerCaseColonForm)
     ether_addr zero = {{0, 0, 0, 0, 0, 0}};
     EXPECT_STREQ(ether_to_str(&zero, buf), "00:00:00:00:00:00");
 }
+
+/* ---- numbers in texts ------------------------------------------------------------- */
+
+// What atoi takes within the int range; beyond it, refused.
+TEST(ParseInt, AtoiFormsWithinTheIntRange)
+{
+    struct {
+        const char *text;
+        int result, value;
+    } cases[] = {
+        {"2", 0, 2},
+        {" \t2", 0, 2},
+        {"+2", 0, 2},
+        {"2abc", 0, 2},
+        {"x", 0, 0},
+        {"2147483647", 0, 2147483647},
+        {"-2147483648", 0, -2147483647 - 1},
+        {"2147483648", -1, 99},
+        {"4294967297", -1, 99},
+        {"99999999999999999999", -1, 99},
+    };
+    for (const auto &c : cases) {
+        int value = 99;
+        EXPECT_EQ(util_parse_int(c.text, &value), c.result) << c.text;
+        EXPECT_EQ(value, c.value) << c.text;
+    }
+}

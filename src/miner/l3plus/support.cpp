@@ -2,7 +2,6 @@
 
 #include <cassert>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -438,6 +437,5 @@ double chip_hashrate(int chain, int chip, json_t *chains)
     const char *text = json_string_value(json_object_get(rates, key));
     if (!text)
         return 0.0;
-    double value = strtod(text, nullptr);
-    return std::isfinite(value) ? value : 0.0;
+    return leading_decimal(text);
 }

@@ -66,6 +66,6 @@ uint16_t chip_freq(int chain, int chip, struct miner_config *cfg);
 bool chip_custom_freq(int chain, int chip, struct miner_config *cfg);
 // The chip's hash rate in the miner's chip dump: chains is the "chiphr"
 // array, one object per chain in CHAIN_IDS order with "Asic00" ... "Asic71"
-// texts. 0.0 when anything is missing, not of its type, or not a finite
-// number.
+// texts, read as decimal numbers only (leading_decimal: "0x10" is 0.0). 0.0
+// when anything is missing, not of its type, or not a finite number.
 double chip_hashrate(int chain, int chip, json_t *chains);
