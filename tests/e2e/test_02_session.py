@@ -78,6 +78,9 @@ def test_login_request_and_accepted_session(device, server, start_agent, config,
     assert con["extensions"] == ["permessage-deflate"]
 
     # The first thing on the connection is the login request, exactly so.
+    # (The server records its answer as sent after the send: the agent may
+    # have logged the login before that.)
+    server.wait_event("sent", conn=1)
     ev = events_of(server, 1)
     assert [e["event"] for e in ev[:3]] == ["connect", "message", "sent"], \
         server.describe_events()
