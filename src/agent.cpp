@@ -30,8 +30,14 @@
 // Seconds without an established connection after which the process gives up
 // and leaves the restart to the service supervisor.
 #define CONNECTION_HANG_SECS 600
-// How long a stop waits for a miner start, stop or restart under way.
-#define MINER_WORKERS_STOP_SECS 30
+// How long a stop waits for the miner worker. The whole orderly stop must end
+// within 25 s of the signal, before the init script's SIGKILL at 30 s: the
+// watcher leaves within its 1-second poll, the metrics thread after at most
+// one API call (5 s), the status thread after at most one call behind the
+// metrics thread's on the API lock and one of its own (10 s); the worker
+// stopped waiting for its script at the signal (shell_stop_waiting) and only
+// has to finish its bookkeeping: 1 + 5 + 10 + 5 = 21 s.
+#define MINER_WORKERS_STOP_SECS 5
 // The log command runs on the service thread: it must end well before the
 // server gives up on an unanswered connection (30 s).
 #define LOGS_TIMEOUT_MS 20000
@@ -91,6 +97,7 @@ bool agent_is_authenticated(void)
 int agent_stop(void)
 {
     state.interrupt = true;
+    shell_stop_waiting();
     if (context)
         lws_cancel_service(context);
     return 0;
@@ -194,10 +201,13 @@ static void parse_options(int argc, char **argv)
 }
 
 // Signal handler: only records the signal. The service loop wakes up from the
-// interrupted wait and carries out the stop.
+// interrupted wait and carries out the stop. The device scripts' waits end at
+// once (shell_stop_waiting), so the stop also reaches a service thread that
+// waits for a network restart or a reboot, and the miner worker.
 static void terminate_agent(int sig)
 {
     pending_signal = sig;
+    shell_stop_waiting();
 }
 
 static void install_signal_handlers(void)
@@ -265,10 +275,11 @@ static void handle_pending_signal(void)
     agent_stop();
 }
 
-// A miner worker may still be running a device script; it logs when the
-// script returns, so logging stays up until it is done. One that outlasts the
-// wait is left to finish on its own: the process ends with exit_status without
-// tearing down what the worker still uses.
+// The miner worker may still be finishing an operation (its script was left
+// running at the stop, or was a quick step); it logs, so logging stays up
+// until it is done. One that outlasts the wait is left to finish on its own:
+// the process ends with exit_status without tearing down what the worker
+// still uses.
 static void wait_miner_workers(int exit_status)
 {
     if (!cgminer_wait_workers(MINER_WORKERS_STOP_SECS)) {
@@ -327,6 +338,7 @@ static void agent_run_loop(void)
             last_con_time = cur_time;
         } else if (cur_time - last_con_time > CONNECTION_HANG_SECS) {
             LOG_ERROR("Agent connection hands, restarting");
+            shell_stop_waiting();
             stop_background_threads();
             wait_miner_workers(1);
             exit(1);

@@ -502,12 +502,16 @@ int save_file(const char *path, const char *data, bool must_exist)
     return 0;
 }
 
+// Each reboot command runs on the service thread: a hung one is killed past
+// this, so that the agent keeps serving.
+#define REBOOT_SCRIPT_TIMEOUT_MS 30000
+
 // The device's own restart: the file systems flushed first. Neither
 // command's status matters: a refused reboot leaves nothing else to try.
 static void hard_reboot(void)
 {
-    shell_run(CMD_SYNC);
-    shell_run(CMD_REBOOT);
+    shell_run_bounded(CMD_SYNC, REBOOT_SCRIPT_TIMEOUT_MS);
+    shell_run_bounded(CMD_REBOOT, REBOOT_SCRIPT_TIMEOUT_MS);
 }
 
 int agent_reboot_asic(json_t *)

@@ -1,5 +1,6 @@
 #include "shell.h"
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <csignal>
@@ -20,9 +21,31 @@ extern char **environ;
 
 static shell_runner test_runner = nullptr;
 
+// Set from the stop signal's handler: only a lock-free atomic may be.
+static std::atomic<bool> stop_waiting{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set in a signal handler");
+
+// How often a bounded wait looks at its child, its deadline and the stop.
+#define BOUNDED_POLL_MS 10
+
 void shell_set_runner(shell_runner runner)
 {
     test_runner = runner;
+}
+
+void shell_stop_waiting(void)
+{
+    stop_waiting.store(true);
+}
+
+bool shell_stopping(void)
+{
+    return stop_waiting.load();
+}
+
+void shell_resume_waiting(void)
+{
+    stop_waiting.store(false);
 }
 
 namespace
@@ -187,6 +210,26 @@ static int wait_child(pid_t pid, bool direct)
     return exit_status(status, direct);
 }
 
+using steady_time = std::chrono::steady_clock::time_point;
+
+// Waits for pid until it ends (0, its wait status in *status), the deadline
+// passes (-2) or the process is stopping (-4); -1 when it cannot be waited for.
+static int wait_child_bounded(pid_t pid, steady_time deadline, int *status)
+{
+    for (;;) {
+        pid_t done = waitpid(pid, status, WNOHANG);
+        if (done == pid)
+            return 0;
+        if (done < 0 && errno != EINTR)
+            return -1;
+        if (stop_waiting)
+            return -4;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -2;
+        std::this_thread::sleep_for(std::chrono::milliseconds(BOUNDED_POLL_MS));
+    }
+}
+
 // Starts cmd with its standard output on a pipe whose reading end goes to rd.
 static int spawn_reader(const char *cmd, bool own_group, fd_owner *rd, pid_t *pid, bool *direct)
 {
@@ -251,23 +294,26 @@ int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t
     bool direct;
     if (spawn_reader(cmd, true, &rd, &pid, &direct) != 0)
         return -1;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    steady_time deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     int result = 0;
+    bool stopped = false;
     char buf[4096];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
-        if (left <= 0) {
+        if (left <= 0 || stop_waiting) {
             result = -2;
+            stopped = left > 0;
             break;
         }
+        // In slices, so that a stop is seen while the command is silent.
         struct pollfd pfd = {rd.fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left));
+        int ready = poll(&pfd, 1, static_cast<int>(left < 100 ? left : 100));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready == 0)
-            continue; // the deadline check above ends it
+            continue; // the checks above end it
         ssize_t n = read(rd.fd, buf, sizeof(buf));
         if (n < 0 && errno == EINTR)
             continue;
@@ -280,22 +326,55 @@ int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t
         out->append(buf, static_cast<size_t>(n));
     }
     // The output has ended; the command itself gets what is left of its time.
-    int status = 0;
-    while (result == 0) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
+    if (result == 0) {
+        int status = 0;
+        result = wait_child_bounded(pid, deadline, &status);
+        if (result == 0)
             return exit_status(status, direct);
-        if (done < 0 && errno != EINTR)
+        if (result == -1)
             return -1;
-        if (std::chrono::steady_clock::now() >= deadline)
-            result = -2;
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stopped = result == -4;
+        result = -2;
     }
-    // The command and whatever it started in its group.
+    // The command and whatever it started in its group: only its output was
+    // wanted, so nothing is lost when a stop cuts it short.
     kill(-pid, SIGKILL);
     log_msg(LOG_LEVEL_WARN, "Command \"%s\" %s, killed", cmd,
-            result == -2 ? "ran out of time" : "printed too much");
+            result == -3 ? "printed too much"
+                         : (stopped ? "cut short by the stop" : "ran out of time"));
     wait_child(pid, direct);
     return result;
+}
+
+int shell_run_bounded(const char *cmd, int timeout_ms)
+{
+    assert(cmd);
+    log_msg(LOG_LEVEL_DEBUG, "Running: %s", cmd);
+    if (test_runner)
+        return test_runner(cmd, nullptr);
+    pid_t pid;
+    bool direct;
+    if (spawn_shell(cmd, -1, &pid, true, &direct) != 0)
+        return -1;
+    steady_time deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    int res = wait_child_bounded(pid, deadline, &status);
+    switch (res) {
+    case 0:
+        return exit_status(status, direct);
+    case -4:
+        // Not killed: a script cut off half-way (a network restart, the
+        // miner's init script) could leave the device worse off than one
+        // that finishes after the agent has gone. In a group of its own, it
+        // gets none of the signals that end the agent.
+        log_msg(LOG_LEVEL_WARN, "Command \"%s\" left running: the agent is stopping", cmd);
+        return -4;
+    case -2:
+        kill(-pid, SIGKILL);
+        LOG_ERROR("Command \"%s\" did not end within %d ms, killed", cmd, timeout_ms);
+        wait_child(pid, direct);
+        return -2;
+    default:
+        return -1;
+    }
 }

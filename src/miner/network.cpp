@@ -29,6 +29,11 @@ using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
 using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
 } // namespace
 
+// The network script runs on the service thread: past this it is killed, so
+// that traffic, reconnects and the connection-hang exit go on (a DHCP client
+// left in the foreground never ends by itself).
+#define NET_SCRIPT_TIMEOUT_MS 30000
+
 int net_parse_default_gateway(FILE *route, in_addr_t *gateway)
 {
     char line[1024];
@@ -279,8 +284,8 @@ int net_save_config(const char *path, struct net_config *cfg)
 int net_restart(void)
 {
     log_msg(LOG_LEVEL_INFO, "Restarting networking");
-    shell_run(CMD_SYNC);
-    shell_run(CMD_NETWORK_RESTART);
+    shell_run_bounded(CMD_SYNC, NET_SCRIPT_TIMEOUT_MS);
+    shell_run_bounded(CMD_NETWORK_RESTART, NET_SCRIPT_TIMEOUT_MS);
     return 0;
 }
 

@@ -49,6 +49,8 @@ int net_load_config(const char *path, struct net_config *cfg);
 // Replaces the file at path atomically with cfg; 0, or -1 (the old file stays).
 int net_save_config(const char *path, struct net_config *cfg);
 // Syncs the disks and restarts networking with the saved settings; always 0.
+// Each of the two commands is waited for 30 s at most (then killed), and not
+// at all once the process is stopping (shell_stop_waiting).
 int net_restart(void);
 // {"mode":"dhcp","hostname":..} or {"mode":"static","hostname","ip","netmask",
 // "gateway","dnsservers":[..]}; a new object, or null when it cannot be built

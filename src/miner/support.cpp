@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -30,14 +31,21 @@
 std::atomic<bool> miner_is_stopped{false};
 std::atomic<bool> miner_is_auto_tune{false};
 
-static std::atomic<bool> start_in_progress{false};
-static std::atomic<bool> restart_in_progress{false};
-static std::atomic<bool> stop_in_progress{false};
+// Miner control: the operations asked for, run one at a time in request
+// order by one worker thread, which exists while there is something to run.
+namespace
+{
+enum miner_op { MINER_OP_NONE, MINER_OP_START, MINER_OP_RESTART, MINER_OP_STOP };
+} // namespace
+static std::mutex control_mutex;
+static std::condition_variable control_cond;          // the worker has ended
+static std::deque<enum miner_op> control_queue;       // not begun yet; guarded by control_mutex
+static enum miner_op control_current = MINER_OP_NONE; // under way; guarded by control_mutex
+static bool control_worker = false;                   // the worker exists; guarded by control_mutex
 
-// Workers under way, so that the process stop can wait for them.
-static std::mutex workers_mutex;
-static std::condition_variable workers_cond;
-static int workers_active = 0; // guarded by workers_mutex
+// A device script of the miner is waited for this long, then killed: the
+// worker must go on to the next operation, and a stop must not wait on it.
+#define MINER_SCRIPT_TIMEOUT_MS 25000
 
 namespace
 {
@@ -57,108 +65,166 @@ bool cgminer_ready(void)
     return api_is_alive();
 }
 
-// Last step of every worker: the flag is cleared and the status thread told,
-// then the stop (cgminer_wait_workers) may go on.
-static void worker_done(std::atomic<bool> *in_progress)
+// Miner worker. Runs one step of an operation; false when the process is
+// stopping: the step was not waited for (or not started) and the operation
+// ends there, since its later steps must not run alongside it.
+static bool miner_script(const char *cmd)
 {
-    *in_progress = false;
-    status_report_now();
-    std::lock_guard<std::mutex> lock(workers_mutex);
-    workers_active--;
-    workers_cond.notify_all();
+    if (shell_stopping())
+        return false;
+    return shell_run_bounded(cmd, MINER_SCRIPT_TIMEOUT_MS) != -4;
 }
 
-// Main thread. The flag is set before the worker exists, so a second request
-// arriving before it runs is refused too; it is cleared again when the worker
-// cannot be created.
-static int spawn_worker(std::atomic<bool> *in_progress, void (*body)(void), const char *error)
+// Miner worker. A script that failed or was killed for its time counts as
+// done: what came of it shows in the next status report.
+static void start_miner(void)
 {
-    *in_progress = true;
+    log_msg(LOG_LEVEL_INFO, "Starting miner");
+    if (cgminer_running() && !miner_script(CMD_CGMINER_STOP))
+        return;
+    if (!miner_script(CMD_STOP_TRIGGER_REMOVE) || !miner_script(CMD_CGMINER_START))
+        return;
+    log_msg(LOG_LEVEL_INFO, "Miner started");
+    miner_is_stopped = false;
+}
+
+static void restart_miner(void)
+{
+    log_msg(LOG_LEVEL_INFO, "Restarting miner");
+    if (!miner_script(CMD_CGMINER_RESTART))
+        return;
+    log_msg(LOG_LEVEL_INFO, "Miner restarted");
+}
+
+// The process check is made when the stop's turn comes: a start queued
+// before it may have started the miner meanwhile.
+static void stop_miner(void)
+{
+    if (!cgminer_running()) {
+        log_msg(LOG_LEVEL_WARN, "Miner is not running");
+        return;
+    }
+    if (!miner_script(CMD_MINING_STOP))
+        return;
+    miner_is_stopped = true;
+    miner_script(CMD_STOP_TRIGGER_WRITE);
+}
+
+// The worker thread: runs the queued operations until none is left, each
+// followed by a status report request. Once the process is stopping, what is
+// still queued is dropped. Ends by clearing control_worker, after which
+// cgminer_wait_workers returns.
+static void control_worker_main(void)
+{
+    block_stop_signals();
+    std::unique_lock<std::mutex> lock(control_mutex);
+    while (!control_queue.empty()) {
+        if (shell_stopping()) {
+            log_msg(LOG_LEVEL_WARN, "Agent is stopping, %zu miner operation(s) dropped",
+                    control_queue.size());
+            control_queue.clear();
+            break;
+        }
+        enum miner_op op = control_queue.front();
+        control_queue.pop_front();
+        control_current = op;
+        lock.unlock();
+        switch (op) {
+        case MINER_OP_START:
+            start_miner();
+            break;
+        case MINER_OP_RESTART:
+            restart_miner();
+            break;
+        default:
+            stop_miner();
+            break;
+        }
+        status_report_now();
+        lock.lock();
+        control_current = MINER_OP_NONE;
+    }
+    control_worker = false;
+    control_cond.notify_all();
+}
+
+// Caller holds control_mutex. The request adds nothing to the last operation
+// in line: one of the same kind that has not begun, or, when nothing waits, a
+// start or a stop under way, which brings about what the request asks. A
+// restart under way does not count: it may have started the miner on the
+// configuration before the change that asks for another.
+static bool already_in_line(enum miner_op op)
+{
+    if (!control_queue.empty())
+        return control_queue.back() == op;
+    return op != MINER_OP_RESTART && control_current == op;
+}
+
+// Main thread. Queues op behind what was asked before and starts the worker
+// when none runs.
+static int control_request(enum miner_op op, const char *duplicate, const char *error)
+{
     {
-        std::lock_guard<std::mutex> lock(workers_mutex);
-        workers_active++;
+        std::lock_guard<std::mutex> lock(control_mutex);
+        if (already_in_line(op)) {
+            log_msg(LOG_LEVEL_WARN, "%s", duplicate);
+            return 0;
+        }
+        control_queue.push_back(op);
+        if (control_worker)
+            return 0;
+        control_worker = true;
     }
     try {
-        std::thread([in_progress, body] {
-            block_stop_signals();
-            body();
-            worker_done(in_progress);
-        }).detach();
+        std::thread(control_worker_main).detach();
     } catch (const std::system_error &) {
+        // Without a worker nothing else was queued: the line is empty again.
         {
-            std::lock_guard<std::mutex> lock(workers_mutex);
-            workers_active--;
-            workers_cond.notify_all();
+            std::lock_guard<std::mutex> lock(control_mutex);
+            control_queue.clear();
+            control_worker = false;
         }
-        *in_progress = false;
+        control_cond.notify_all();
         LOG_ERROR("%s", error);
         return -1;
     }
     return 0;
 }
 
-static void start_worker(void)
-{
-    log_msg(LOG_LEVEL_INFO, "Starting miner");
-    if (cgminer_running())
-        shell_run(CMD_CGMINER_STOP);
-    shell_run(CMD_STOP_TRIGGER_REMOVE);
-    shell_run(CMD_CGMINER_START);
-    log_msg(LOG_LEVEL_INFO, "Miner started");
-    miner_is_stopped = false;
-}
-
-static void restart_worker(void)
-{
-    log_msg(LOG_LEVEL_INFO, "Restarting miner");
-    shell_run(CMD_CGMINER_RESTART);
-    log_msg(LOG_LEVEL_INFO, "Miner restarted");
-}
-
-static void stop_worker(void)
-{
-    shell_run(CMD_MINING_STOP);
-    miner_is_stopped = true;
-    shell_run(CMD_STOP_TRIGGER_WRITE);
-}
-
 int cgminer_start(void)
 {
-    if (start_in_progress) {
-        log_msg(LOG_LEVEL_WARN, "Starting of miner is in progress");
-        return 0;
-    }
-    return spawn_worker(&start_in_progress, start_worker, "Failed to create start miner thread");
+    return control_request(MINER_OP_START, "Starting of miner is in progress",
+                           "Failed to create start miner thread");
 }
 
 int cgminer_restart(void)
 {
-    if (restart_in_progress) {
-        log_msg(LOG_LEVEL_WARN, "Miner is already restarting");
-        return 0;
-    }
-    return spawn_worker(&restart_in_progress, restart_worker,
-                        "Failed to create restart miner thread");
+    return control_request(MINER_OP_RESTART, "Miner is already restarting",
+                           "Failed to create restart miner thread");
 }
 
 int cgminer_stop(void)
 {
-    if (!cgminer_running()) {
+    bool idle;
+    {
+        std::lock_guard<std::mutex> lock(control_mutex);
+        idle = !control_worker;
+    }
+    // With nothing in line the miner is found now as the stop would find it
+    // (only this thread adds to the line, so it stays empty meanwhile).
+    if (idle && !cgminer_running()) {
         log_msg(LOG_LEVEL_WARN, "Miner is not running");
         return 0;
     }
-    if (stop_in_progress) {
-        log_msg(LOG_LEVEL_WARN, "Stopping of miner is in progress");
-        return 0;
-    }
-    return spawn_worker(&stop_in_progress, stop_worker, "Failed to create stop miner thread");
+    return control_request(MINER_OP_STOP, "Stopping of miner is in progress",
+                           "Failed to create stop miner thread");
 }
 
 bool cgminer_wait_workers(int timeout_secs)
 {
-    std::unique_lock<std::mutex> lock(workers_mutex);
-    return workers_cond.wait_for(lock, std::chrono::seconds(timeout_secs),
-                                 [] { return workers_active == 0; });
+    std::unique_lock<std::mutex> lock(control_mutex);
+    return control_cond.wait_for(lock, std::chrono::seconds(timeout_secs),
+                                 [] { return !control_worker; });
 }
 
 // ---------------------------------------------------------------------------

@@ -18,10 +18,20 @@ extern std::atomic<bool> miner_is_stopped;
 // The miner configuration has autotuner stage 1 or 2 on.
 extern std::atomic<bool> miner_is_auto_tune;
 
-// Start (from scratch), restart or stop the miner on a background worker; one
-// worker of each kind at a time (a request while one runs is a WARN and 0).
-// Each worker asks for a status report when it is done. 0, or -1 when the
-// worker cannot be created. Main thread.
+// Start (from scratch), restart or stop the miner. The operations run one at
+// a time, in request order, on one background worker, so the last request
+// decides how the miner ends up; each asks for a status report when it is
+// done. Every device script of theirs is waited for 25 s at most (then killed
+// with its group); once the process is stopping, the operation under way
+// ends after its current script and the queued ones are dropped.
+//
+// A request that adds nothing to the last operation in line is a WARN and 0:
+// a start or stop behind a queued one of its kind, or behind one under way
+// when nothing is queued; a restart only behind a queued restart (one under
+// way may have read the configuration before the change that asks again).
+// A stop with nothing in line and no miner process is a WARN "Miner is not
+// running" and 0; a stop behind other operations checks for the process when
+// its turn comes. 0, or -1 when the worker cannot be created. Main thread.
 int cgminer_start(void);
 int cgminer_restart(void);
 int cgminer_stop(void);
@@ -31,8 +41,9 @@ bool cgminer_running(void);
 // The miner's API accepts a connection. Any thread.
 bool cgminer_ready(void);
 
-// Waits up to timeout_secs for the workers under way to finish; true when none
-// is left. Called before the process tears down what workers use (logging).
+// Waits up to timeout_secs until no miner operation is under way or queued;
+// true when none is left. Called before the process tears down what the
+// worker uses (logging).
 bool cgminer_wait_workers(int timeout_secs);
 
 // ---------------------------------------------------------------------------

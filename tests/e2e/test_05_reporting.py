@@ -130,20 +130,57 @@ def test_outside_changes_and_forced_upload(device, server, start_agent):
     stop(agent)
 
 
+HUNG_NETWORK_SCRIPT = """#!/bin/sh
+# A network restart that never ends (a DHCP client left in the foreground).
+echo "network.sh${*:+ $*}" >> /run/sandbox/commands.log
+exec sleep 3600
+"""
+
+
+def wait_command(device, command):
+    kvtest.wait_for(lambda: command in device.commands(), 10 * TIME_SCALE, what=command)
+
+
 @pytest.mark.device(miner_config=True)
 @pytest.mark.asan
-def test_stop_with_a_hung_miner(device, server, start_agent):
-    """A miner that accepts and never answers does not block the stop."""
+@pytest.mark.parametrize("scripts", [False, True], ids=["api", "api-and-scripts"])
+def test_stop_with_a_hung_miner(device, server, start_agent, scripts):
+    """A miner that accepts and never answers does not block the stop, nor do
+    device scripts that never end: the miner worker inside a restart script,
+    the service thread inside a network restart. The agent exits 0 within
+    25 s of SIGTERM, before the init script's SIGKILL at 30 s; the scripts
+    are left running."""
+    if scripts:
+        (device.root / "config" / "network.conf").write_text(NETWORK_CONF)
+        script = device.init_d / "network.sh"
+        script.write_text(HUNG_NETWORK_SCRIPT)
+        script.chmod(0o755)
     agent = start_agent(device, server=server, miner=True)
     server.wait_message("status", timeout=15)
+    if scripts:
+        device.script_delay(3600)
+        server.send({"type": "config_pools",
+                     "main": {"stratum_url": "stratum+tcp://other.example.invalid:3333",
+                              "worker": "farm.w9"}})
+        assert server.wait_message("config_pools")["ok"] is True
+        wait_command(device, "cgminer.sh restart")
     device.miner_control(mode="hang")
+    if scripts:
+        server.send({"type": "config_network", "mode": "static", "hostname": "rig8",
+                     "ip": "192.0.2.20", "netmask": "255.255.255.0", "gateway": "192.0.2.1",
+                     "dnsservers": ["192.0.2.53"]})
+        wait_command(device, "network.sh restart")
     time.sleep(3 * TIME_SCALE)  # the reporting threads are inside API calls now
     t0 = time.monotonic()
     agent.signal(signal.SIGTERM)
-    assert agent.wait_exit(20) == 0
-    assert time.monotonic() - t0 < 12 * TIME_SCALE
+    assert agent.wait_exit(30) == 0
+    assert time.monotonic() - t0 < (25 if scripts else 12) * TIME_SCALE
     close = server.wait_event("close")
     assert close["code"] == 1000
+    if scripts:
+        for cmd in ["/etc/init.d/cgminer.sh restart", "/etc/init.d/network.sh restart"]:
+            agent.wait_log_line("WARN", 'Command "%s" left running: the agent is stopping' % cmd)
+        assert "Miner restarted" not in agent.log_text()
 
 
 @pytest.mark.device(miner_config=True)

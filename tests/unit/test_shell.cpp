@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <pthread.h>
@@ -7,6 +8,8 @@
 #include <cstdlib>
 #include <sys/stat.h>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "emulation.h"
@@ -191,6 +194,7 @@ TEST(Shell, DirectAndShellResultsAgree)
         EXPECT_EQ(shell_read(c.cmd.c_str(), &out), c.status);
         EXPECT_EQ(out, c.output);
         EXPECT_EQ(shell_run(c.cmd.c_str()), c.status);
+        EXPECT_EQ(shell_run_bounded(c.cmd.c_str(), 20000), c.status);
         EXPECT_EQ(shell_read_bounded(c.cmd.c_str(), &out, 20000, 4096), c.status);
         EXPECT_EQ(out, c.output);
         EXPECT_TRUE(cap.contains(LOG_LEVEL_DEBUG, "Running: " + c.cmd));
@@ -222,4 +226,107 @@ TEST(Shell, DirectCommandsStartCleanAndAreBounded)
 
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     close(fd);
+}
+
+namespace
+{
+// The pid a command wrote into file, once it has (0 after 10 s).
+pid_t pid_from(const std::string &file)
+{
+    for (int i = 0; i < 1000; i++) {
+        FILE *f = fopen(file.c_str(), "r");
+        int pid = 0;
+        if (f) {
+            if (fscanf(f, "%d", &pid) != 1)
+                pid = 0;
+            fclose(f);
+        }
+        if (pid > 0)
+            return pid;
+        usleep(10000);
+    }
+    return 0;
+}
+
+// The process has ended (gone, or a zombie nobody has reaped yet).
+bool ended(pid_t pid)
+{
+    FILE *f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f)
+        return true;
+    char state = '?';
+    int n = fscanf(f, "%*d (%*[^)]) %c", &state);
+    fclose(f);
+    return n == 1 && (state == 'Z' || state == 'X');
+}
+
+bool ends_within(pid_t pid, int secs)
+{
+    for (int i = 0; i < secs * 100; i++) {
+        if (ended(pid))
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+} // namespace
+
+// A script past its bound is killed together with what it started in its
+// group, and the call returns.
+TEST(Shell, BoundedRunKillsTheGroupPastItsTime)
+{
+    ScratchDir dir;
+    std::string pidfile = dir.path + "/child.pid";
+    std::string cmd = "sleep 60 & echo $! > " + pidfile + "; wait";
+    LogCapture cap;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(shell_run_bounded(cmd.c_str(), 300), -2);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    pid_t child = pid_from(pidfile);
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(ends_within(child, 5));
+    EXPECT_TRUE(
+        cap.contains(LOG_LEVEL_ERROR, "Command \"" + cmd + "\" did not end within 300 ms, killed"));
+}
+
+// A stop ends the bounded waits at once: a script is left running in its own
+// group (and one started later is not waited for); a command only read from is
+// killed.
+TEST(Shell, StopEndsBoundedWaits)
+{
+    struct resume_guard {
+        ~resume_guard() { shell_resume_waiting(); }
+    } resume;
+    ScratchDir dir;
+    std::string pidfile = dir.path + "/script.pid";
+    std::string cmd = "echo $$ > " + pidfile + "; exec sleep 60";
+    LogCapture cap;
+    int res = 0;
+    std::thread waiter([&] { res = shell_run_bounded(cmd.c_str(), 60000); });
+    pid_t script = pid_from(pidfile);
+    ASSERT_GT(script, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    shell_stop_waiting();
+    waiter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(res, -4);
+    EXPECT_FALSE(ended(script));
+    EXPECT_EQ(getpgid(script), script);
+    EXPECT_TRUE(cap.contains(LOG_LEVEL_WARN, "left running: the agent is stopping"));
+    kill(-script, SIGKILL);
+    waitpid(script, nullptr, 0);
+
+    std::string later = dir.path + "/later";
+    std::string touch = "echo $$ > " + later + ".pid; sleep 0.3; touch " + later;
+    EXPECT_EQ(shell_run_bounded(touch.c_str(), 60000), -4);
+    pid_t toucher = pid_from(later + ".pid");
+    ASSERT_GT(toucher, 0);
+    waitpid(toucher, nullptr, 0);
+    EXPECT_EQ(access(later.c_str(), F_OK), 0);
+
+    std::string out;
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(shell_read_bounded("sleep 60", &out, 60000, 1024), -2);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_TRUE(cap.contains(LOG_LEVEL_WARN, "Command \"sleep 60\" cut short by the stop, killed"));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <chrono>
 #include <climits>
@@ -623,40 +624,143 @@ TEST(MinerControl, CommandsAndStopFlag)
     miner_is_stopped = false;
 }
 
-TEST(MinerControl, OneWorkerOfEachKindAtATime)
+// A request behind one of its kind adds nothing, except a restart behind one
+// under way: that one may have read the configuration before the change that
+// asks again, so it runs once more.
+TEST(MinerControl, DuplicateRequests)
 {
     struct {
         int (*request)(void);
+        bool running;
+        const char *first_script;
         const char *warning;
         const char *info;
+        int runs; // the operations run for three requests, the first held
     } cases[] = {
-        {cgminer_start, "Starting of miner is in progress", "Miner started"},
-        {cgminer_restart, "Miner is already restarting", "Miner restarted"},
-        {cgminer_stop, "Stopping of miner is in progress", nullptr},
+        {cgminer_start, false, "rm /tmp/stoptrigger", "Starting of miner is in progress",
+         "Miner started", 1},
+        {cgminer_stop, true, "/www/pages/cgi-bin/stop_cgminer.cgi",
+         "Stopping of miner is in progress", nullptr, 1},
+        {cgminer_restart, true, "/etc/init.d/cgminer.sh restart", "Miner is already restarting",
+         "Miner restarted", 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.warning);
         LogCapture cap;
         FakeShell shell;
-        shell.running = false;
-        shell.hold = true; // the worker's first script does not return yet
-        if (c.request == cgminer_stop)
-            shell.running = true;
-        // Back to back, before the first worker has run anything.
+        shell.running = c.running;
+        shell.hold = true; // the first script does not return yet
         EXPECT_EQ(c.request(), 0);
-        EXPECT_EQ(c.request(), 0);
-        EXPECT_EQ(cap.count(LOG_LEVEL_WARN, c.warning), 1);
         shell.wait_commands(1);
+        EXPECT_EQ(c.request(), 0);
+        EXPECT_EQ(c.request(), 0);
+        EXPECT_EQ(cap.count(LOG_LEVEL_WARN, c.warning), 3 - c.runs);
         EXPECT_FALSE(cgminer_wait_workers(0));
         shell.release();
         EXPECT_TRUE(cgminer_wait_workers(10));
+        auto commands = shell.recorded();
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), c.first_script), c.runs);
         if (c.info) {
-            EXPECT_EQ(cap.count(LOG_LEVEL_INFO, c.info), 1);
+            EXPECT_EQ(cap.count(LOG_LEVEL_INFO, c.info), c.runs);
         }
         // Done: the next request runs again.
         EXPECT_EQ(c.request(), 0);
         EXPECT_TRUE(cgminer_wait_workers(10));
-        EXPECT_EQ(cap.count(LOG_LEVEL_WARN, c.warning), 1);
+        EXPECT_EQ(cap.count(LOG_LEVEL_WARN, c.warning), 3 - c.runs);
     }
+    miner_is_stopped = false;
+}
+
+// Requests run one at a time in the order they came, so the last one decides
+// how the miner ends up. The first request's first script is held while the
+// others arrive; a stop behind a start checks for the miner when its turn
+// comes, not when it was asked for.
+TEST(MinerControl, LastRequestWins)
+{
+    const std::string cgi = "/www/pages/cgi-bin/stop_cgminer.cgi";
+    const std::string marker = "echo \"1\" > /tmp/stoptrigger";
+    const std::string rm = "rm /tmp/stoptrigger";
+    const std::string stop = "/etc/init.d/cgminer.sh stop";
+    const std::string start = "/etc/init.d/cgminer.sh start";
+    const std::string restart = "/etc/init.d/cgminer.sh restart";
+    struct {
+        const char *name;
+        bool running_before, running_after;
+        std::vector<int (*)(void)> requests;
+        std::vector<std::string> commands;
+        bool stopped_after;
+    } cases[] = {
+        {"stop, start",
+         true,
+         true,
+         {cgminer_stop, cgminer_start},
+         {cgi, marker, stop, rm, start},
+         false},
+        {"start, stop while no miner runs yet",
+         false,
+         true,
+         {cgminer_start, cgminer_stop},
+         {rm, start, cgi, marker},
+         true},
+        {"stop, start, stop",
+         true,
+         true,
+         {cgminer_stop, cgminer_start, cgminer_stop},
+         {cgi, marker, stop, rm, start, cgi, marker},
+         true},
+        {"stop, restart",
+         true,
+         true,
+         {cgminer_stop, cgminer_restart},
+         {cgi, marker, restart},
+         true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture cap;
+        FakeShell shell;
+        shell.running = c.running_before;
+        miner_is_stopped = !c.stopped_after;
+        shell.hold = true;
+        EXPECT_EQ(c.requests[0](), 0);
+        shell.wait_commands(1);
+        for (size_t i = 1; i < c.requests.size(); i++)
+            EXPECT_EQ(c.requests[i](), 0);
+        {
+            std::lock_guard<std::mutex> lock(shell.mutex);
+            shell.running = c.running_after;
+        }
+        status_report_pending(true);
+        shell.release();
+        EXPECT_TRUE(cgminer_wait_workers(10));
+        EXPECT_EQ(shell.recorded(), c.commands);
+        EXPECT_EQ(miner_is_stopped, c.stopped_after);
+        EXPECT_TRUE(status_report_pending(true));
+        EXPECT_EQ(cap.count(LOG_LEVEL_WARN), 0);
+    }
+    miner_is_stopped = false;
+}
+
+// Once the process is stopping, the operation under way ends after its
+// current script and what is queued is dropped.
+TEST(MinerControl, StopDropsTheRest)
+{
+    struct resume_guard {
+        ~resume_guard() { shell_resume_waiting(); }
+    } resume;
+    LogCapture cap;
+    FakeShell shell;
+    miner_is_stopped = true;
+    shell.hold = true;
+    EXPECT_EQ(cgminer_start(), 0);
+    shell.wait_commands(1); // the start's "cgminer.sh stop"
+    EXPECT_EQ(cgminer_restart(), 0);
+    shell_stop_waiting();
+    shell.release();
+    EXPECT_TRUE(cgminer_wait_workers(10));
+    EXPECT_EQ(shell.recorded(), std::vector<std::string>{"/etc/init.d/cgminer.sh stop"});
+    EXPECT_TRUE(cap.contains(LOG_LEVEL_WARN, "Agent is stopping, 1 miner operation(s) dropped"));
+    EXPECT_FALSE(cap.contains(LOG_LEVEL_INFO, "Miner started"));
+    EXPECT_TRUE(miner_is_stopped);
     miner_is_stopped = false;
 }
