@@ -200,6 +200,16 @@ static int exit_status(int status, bool direct)
     return -1;
 }
 
+// Kills a child started in a group of its own, and whatever it started in
+// that group. The child itself is killed by its pid too: where fork stands
+// in for vfork (qemu-user), it may not have made its group yet when a stop
+// comes right after the spawn.
+static void kill_group(pid_t pid)
+{
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+}
+
 static int wait_child(pid_t pid, bool direct)
 {
     int status = 0;
@@ -338,7 +348,7 @@ int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t
     }
     // The command and whatever it started in its group: only its output was
     // wanted, so nothing is lost when a stop cuts it short.
-    kill(-pid, SIGKILL);
+    kill_group(pid);
     log_msg(LOG_LEVEL_WARN, "Command \"%s\" %s, killed", cmd,
             result == -3 ? "printed too much"
                          : (stopped ? "cut short by the stop" : "ran out of time"));
@@ -370,7 +380,7 @@ int shell_run_bounded(const char *cmd, int timeout_ms)
         log_msg(LOG_LEVEL_WARN, "Command \"%s\" left running: the agent is stopping", cmd);
         return -4;
     case -2:
-        kill(-pid, SIGKILL);
+        kill_group(pid);
         LOG_ERROR("Command \"%s\" did not end within %d ms, killed", cmd, timeout_ms);
         wait_child(pid, direct);
         return -2;
