@@ -692,6 +692,11 @@ class Server:
             conn.close()
 
     def serve(self):
+        # A stop signal is held until the "listening" line is logged: a miner
+        # stopped right after it answered would otherwise leave no trace of
+        # its start.
+        held = {signal.SIGTERM, signal.SIGINT}
+        signal.pthread_sigmask(signal.SIG_BLOCK, held)
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((self.args.host, self.args.port))
@@ -706,6 +711,7 @@ class Server:
         log("listening on %s:%d; frequencies per chain %s; pools %s; warm-up %gs"
             % (self.args.host, self.args.port,
                ", ".join("%g" % f for f in self.model.freq_avg), pools, self.args.warmup))
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, held)
         while True:
             conn, _ = sock.accept()
             threading.Thread(target=self.handle, args=(conn,), daemon=True).start()

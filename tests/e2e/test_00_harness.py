@@ -721,4 +721,6 @@ def test_device_miner_scripts(device):
         "cgminer.sh start", "cgminer.sh start", "cgminer.sh restart", "cgminer.sh stop",
         "cgminer.sh stop", "cgminer.sh start", "cgminer.sh start", "stop_cgminer.cgi",
         "network.sh restart", "get_kernel_log.cgi", "cgminer.sh bogus"]
-    assert device.miner_log_text().count("listening on 127.0.0.1:4028") == 4
+    # The last miner started may not have logged yet.
+    kvtest.wait_for(lambda: device.miner_log_text().count("listening on 127.0.0.1:4028") == 4,
+                    10, what="four miner starts in the miner log")
