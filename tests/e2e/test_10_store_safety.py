@@ -706,9 +706,12 @@ def agent_child(parent, timeout=10):
 
 
 def wait_gone(pid, timeout=10):
-    kvtest.wait_for(lambda: not Path("/proc/%d" % pid).exists()
-                    or "Z" in Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1][:3],
-                    timeout * TIME_SCALE, interval=0.002, what="pid %d to end" % pid)
+    def gone():
+        try:
+            return "Z" in Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1][:3]
+        except OSError:  # gone, also between the open and the read
+            return True
+    kvtest.wait_for(gone, timeout * TIME_SCALE, interval=0.002, what="pid %d to end" % pid)
 
 
 def config_files(device):
