@@ -20,6 +20,7 @@
 #include "miner/status.h"
 #include "miner/support.h"
 #include "miner/watcher.h"
+#include "owners.h"
 #include "shell.h"
 #include "util.h"
 #include "paths.h"
@@ -111,10 +112,9 @@ bool agent_take_upload_request(void)
 // Copies every member of part (released) into root; nothing for a null part.
 static void merge_view(json_t *root, json_t *part)
 {
-    if (!part)
-        return;
-    json_object_update(root, part);
-    json_decref(part);
+    json_ptr owned(part);
+    if (owned)
+        json_object_update(root, owned.get());
 }
 
 int upload_miner_config(void)

@@ -12,14 +12,9 @@
 
 #include "log.h"
 #include "miner/network.h"
+#include "owners.h"
 #include "paths.h"
 #include "util.h"
-
-namespace
-{
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-using text_ptr = std::unique_ptr<char, decltype(&free)>;
-} // namespace
 
 static void gen_pseudo_device_id(char *dev_id)
 {
@@ -77,7 +72,7 @@ int agent_load_config(const char *path, struct agent_config *cfg)
 {
     assert(path && cfg);
     json_error_t err;
-    json_ptr root(json_load_file(path, 0, &err), json_decref);
+    json_ptr root(json_load_file(path, 0, &err));
     if (!root) {
         LOG_ERROR("%s", err.text);
         return -1;
@@ -94,14 +89,13 @@ int agent_load_config(const char *path, struct agent_config *cfg)
 int agent_save_config(const char *path, const struct agent_config *cfg)
 {
     assert(path && cfg);
-    json_ptr root(json_pack("{s:s, s:s}", "api_key", cfg->api_key, "dev_id", cfg->dev_id),
-                  json_decref);
+    json_ptr root(json_pack("{s:s, s:s}", "api_key", cfg->api_key, "dev_id", cfg->dev_id));
     if (!root) {
         LOG_ERROR("Failed to write to config fle");
         return -1;
     }
 
-    text_ptr text(json_dumps(root.get(), JSON_INDENT(2)), &free);
+    text_ptr text(json_dumps(root.get(), JSON_INDENT(2)));
     if (!text) {
         LOG_ERROR("Failed to write to config fle");
         return -1;

@@ -18,6 +18,7 @@
 #include "miner/network.h"
 #include "miner/status.h"
 #include "miner/support.h"
+#include "owners.h"
 #include "paths.h"
 #include "protocol.h"
 #include "shell.h"
@@ -176,9 +177,8 @@ int config_chips(int chain, json_t *chips)
         static const char *const int_keys[] = {"freq", nullptr};
         if (json_unpack(entry, "{ss,si}", "id", &id, "freq", &freq) != 0 ||
             util_json_int_overflow(entry, int_keys)) {
-            char *text = json_dumps(entry, JSON_INDENT(2) | JSON_ENCODE_ANY);
-            LOG_ERROR("Chain %d: failed to parse chip settings:\n%s", chain, text ? text : "");
-            free(text);
+            LOG_ERROR("Chain %d: failed to parse chip settings:\n%s", chain,
+                      util_json_text(entry).c_str());
             continue;
         }
         int chip = 0;
@@ -527,9 +527,7 @@ int agent_get_systemlogs(json_t *root)
     const char *request_id = nullptr;
     json_error_t err;
     if (json_unpack_ex(root, &err, 0, "{ss}", "request_id", &request_id) != 0) {
-        char *text = json_dumps(root, JSON_INDENT(2));
-        LOG_ERROR("Failed to parse get logs request:\n%s", text ? text : "");
-        free(text);
+        LOG_ERROR("Failed to parse get logs request:\n%s", util_json_text(root).c_str());
         return -1;
     }
     // Answered by "logs", or by the "get_logs" failure form.
@@ -606,9 +604,7 @@ int agent_report_chip_metrics(json_t *root)
     json_error_t err;
     if (json_unpack_ex(root, &err, 0, "{ss,ss}", "request_id", &request_id, "chain_id",
                        &chain_id) != 0) {
-        char *text = json_dumps(root, JSON_INDENT(2));
-        LOG_ERROR("Failed to parse chip metrics request:\n%s", text ? text : "");
-        free(text);
+        LOG_ERROR("Failed to parse chip metrics request:\n%s", util_json_text(root).c_str());
         return -1;
     }
     int chain = 0;
@@ -620,11 +616,10 @@ int agent_report_chip_metrics(json_t *root)
         LOG_ERROR("Invalid chain id: %d", chain);
         return -1;
     }
-    kv_chip_metrics_t *metrics = cgminer_chip_metrics(chain);
+    malloc_ptr<kv_chip_metrics_t> metrics(cgminer_chip_metrics(chain));
     if (!metrics)
         return -1;
-    json_t *response = serialize_chip_metrics(metrics);
-    free(metrics);
+    json_t *response = serialize_chip_metrics(metrics.get());
     if (!response) {
         LOG_ERROR("Failed to serialize chip metrics");
         return -1;

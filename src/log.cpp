@@ -12,6 +12,7 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loglevel.h>
 
+#include "owners.h"
 #include "paths.h"
 
 // Set once in log_init before any other thread starts; read-only afterwards.
@@ -27,7 +28,7 @@ int log_init(void)
 int log_init_from(const char *conf_path)
 {
     // log4cplus silently accepts a missing file; the agent must not run blind.
-    std::unique_ptr<FILE, int (*)(FILE *)> probe(fopen(conf_path, "r"), fclose);
+    file_ptr probe(fopen(conf_path, "r"));
     if (!probe)
         return -1;
     probe.reset();

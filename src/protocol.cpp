@@ -10,11 +10,7 @@
 #include "miner/l3plus/config.h"
 #include "log.h"
 #include "miner/firmware.h"
-
-namespace
-{
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-} // namespace
+#include "owners.h"
 
 #define AGENT_MODEL "antminer-l3plus"
 #define AGENT_PROTOCOL_NAME "korvane-agent"
@@ -78,8 +74,7 @@ void send_auth_request(struct agent_psd *psd)
     struct agent_config *cfg = agent_config();
     json_ptr root(json_pack("{s:s, s:s, s:s, s:s, s:s, s:s}", "type", "auth", "api_key",
                             cfg->api_key, "device_id", cfg->dev_id, "model", AGENT_MODEL,
-                            "firmware_id", firmware_name(), "firmware_ver", firmware_version()),
-                  json_decref);
+                            "firmware_id", firmware_name(), "firmware_ver", firmware_version()));
     if (!root) {
         LOG_ERROR("Failed to build auth request");
         return;
@@ -282,20 +277,18 @@ void destroy_outgoing_message(void *data)
 int enqueue_message(json_t *root, struct agent_psd *psd, bool reconnect)
 {
     assert(root && psd);
-    int res;
+    json_ptr owned(root);
+    int res = -1;
     {
         std::lock_guard<std::mutex> lock(psd->msgs_lock);
         if (lws_ring_get_count_free_elements(psd->out_msgs) == 0) {
             log_msg(LOG_LEVEL_WARN, "Dropping message, no free elements in out_msgs buffer");
-            json_decref(root);
-            res = -1;
         } else {
-            outgoing_message_t msg = {root, reconnect};
+            outgoing_message_t msg = {owned.get(), reconnect};
             if (lws_ring_insert(psd->out_msgs, &msg, 1) != 1) {
                 LOG_ERROR("Failed to enqueue outgoing message");
-                json_decref(root);
-                res = -1;
             } else {
+                owned.release(); // the ring's now
                 res = 0;
             }
         }
@@ -335,12 +328,11 @@ int enqueue_err_response(const char *type, struct agent_psd *psd)
 int agent_enqueue_message(json_t *root)
 {
     assert(root);
+    json_ptr owned(root);
     std::lock_guard<std::mutex> lock(conn_mutex);
-    if (!agent_psd) {
-        json_decref(root);
+    if (!agent_psd)
         return -2;
-    }
-    return enqueue_message(root, agent_psd, false);
+    return enqueue_message(owned.release(), agent_psd, false);
 }
 
 int agent_enqueue_result(int res, const char *type)
@@ -466,7 +458,7 @@ int process_incomming_packets(struct agent_vhd *vhd, struct agent_psd *psd)
         return 0;
 
     json_error_t err;
-    json_ptr root(json_loadb(psd->in_msg, psd->in_msg_len, 0, &err), json_decref);
+    json_ptr root(json_loadb(psd->in_msg, psd->in_msg_len, 0, &err));
     if (!root) {
         log_msg(LOG_LEVEL_WARN, "Failed to decode msg - %s", err.text);
         return -1;

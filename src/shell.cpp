@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "log.h"
+#include "owners.h"
 
 extern char **environ;
 
@@ -66,15 +67,6 @@ struct spawn_setup {
     }
     spawn_setup(const spawn_setup &) = delete;
     spawn_setup &operator=(const spawn_setup &) = delete;
-};
-
-struct fd_owner {
-    int fd = -1;
-    ~fd_owner()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
 };
 } // namespace
 
@@ -248,9 +240,9 @@ static int spawn_reader(const char *cmd, bool own_group, fd_owner *rd, pid_t *pi
         LOG_ERROR("Failed to run \"%s\": %s", cmd, strerror(errno));
         return -1;
     }
-    rd->fd = fds[0];
-    fd_owner wr{fds[1]};
-    return spawn_shell(cmd, wr.fd, pid, own_group, direct);
+    rd->reset(fds[0]);
+    fd_owner wr(fds[1]);
+    return spawn_shell(cmd, wr.get(), pid, own_group, direct);
 }
 
 int shell_run(const char *cmd)
@@ -281,7 +273,7 @@ int shell_read(const char *cmd, std::string *out)
         return -1;
     char buf[4096];
     for (;;) {
-        ssize_t n = read(rd.fd, buf, sizeof(buf));
+        ssize_t n = read(rd.get(), buf, sizeof(buf));
         if (n > 0) {
             out->append(buf, static_cast<size_t>(n));
         } else if (n == 0 || errno != EINTR) {
@@ -318,13 +310,13 @@ int shell_read_bounded(const char *cmd, std::string *out, int timeout_ms, size_t
             break;
         }
         // In slices, so that a stop is seen while the command is silent.
-        struct pollfd pfd = {rd.fd, POLLIN, 0};
+        struct pollfd pfd = {rd.get(), POLLIN, 0};
         int ready = poll(&pfd, 1, static_cast<int>(left < 100 ? left : 100));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready == 0)
             continue; // the checks above end it
-        ssize_t n = read(rd.fd, buf, sizeof(buf));
+        ssize_t n = read(rd.get(), buf, sizeof(buf));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "owners.h"
 #include "paths.h"
 
 void set_thread_name(const char *name)
@@ -163,11 +164,9 @@ char *str_replace(const char *str, const char *substr, const char *repl)
 static void sync_parent_dir(const char *path)
 {
     std::string copy(path);
-    int dfd = open(dirname(&copy[0]), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0)
-        return;
-    fsync(dfd);
-    close(dfd);
+    fd_owner dir(open(dirname(&copy[0]), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid())
+        fsync(dir.get());
 }
 
 static bool write_all(int fd, const char *p, size_t len)
@@ -224,16 +223,17 @@ int util_save_file(const char *path_arg, const void *data, size_t len)
 
     // O_NOFOLLOW: a planted link must not redirect the write. fchmod: open()
     // applies the umask and keeps the mode of a stale temporary file.
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0)
+    fd_owner fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (!fd.valid())
         return -1;
-    bool ok = fchmod(fd, mode) == 0;
+    bool ok = fchmod(fd.get(), mode) == 0;
     if (ok && existed && (st.st_uid != geteuid() || st.st_gid != getegid()))
-        (void)!fchown(fd, st.st_uid, st.st_gid);
-    ok = ok && write_all(fd, static_cast<const char *>(data), len);
-    ok = ok && fsync(fd) == 0;
+        (void)!fchown(fd.get(), st.st_uid, st.st_gid);
+    ok = ok && write_all(fd.get(), static_cast<const char *>(data), len);
+    ok = ok && fsync(fd.get()) == 0;
     int saved = errno;
-    ok = close(fd) == 0 && ok;
+    // The close's own result counts: a delayed write error shows there.
+    ok = close(fd.release()) == 0 && ok;
     if (ok && rename(tmp.c_str(), path) == 0) {
         sync_parent_dir(path);
         return 0;
@@ -250,20 +250,19 @@ int util_random_bytes(void *buf, size_t n)
     if (getrandom(buf, n, GRND_NONBLOCK) == static_cast<ssize_t>(n))
         return 0;
     // ENOSYS on the device's 3.8 kernel (or a pool not yet initialised).
-    int fd = open(PATH_URANDOM, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    fd_owner fd(open(PATH_URANDOM, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return -1;
     auto *p = static_cast<unsigned char *>(buf);
     size_t got = 0;
     while (got < n) {
-        ssize_t r = read(fd, p + got, n - got);
+        ssize_t r = read(fd.get(), p + got, n - got);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             break;
         got += static_cast<size_t>(r);
     }
-    close(fd);
     return got == n ? 0 : -1;
 }
 
@@ -295,6 +294,12 @@ const char *util_json_int_overflow(const json_t *obj, const char *const *keys)
             return *keys;
     }
     return nullptr;
+}
+
+std::string util_json_text(const json_t *value)
+{
+    text_ptr text(json_dumps(value, JSON_INDENT(2) | JSON_ENCODE_ANY));
+    return text ? std::string(text.get()) : std::string();
 }
 
 int util_parse_int(const char *text, int *value)

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <netinet/ether.h>
 #include <netinet/in.h>
+#include <string>
 
 struct url_info {
     char proto[32];
@@ -60,6 +61,9 @@ size_t util_copy_utf8(char *dst, size_t size, const char *src);
 // C int cannot hold, or null. The unpack format "i" would keep only its low
 // bits (4294967696 would read as 400).
 const char *util_json_int_overflow(const json_t *obj, const char *const *keys);
+
+// value as indented JSON text for a log line ("" when it cannot be written).
+std::string util_json_text(const json_t *value);
 
 // The number at the start of text, read as atoi reads it: leading blanks, one
 // sign, decimal digits up to the first other character; 0 when there are

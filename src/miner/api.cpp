@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "owners.h"
 #include "paths.h"
 #include "util.h"
 
@@ -32,8 +33,6 @@ static int api_port = MINER_API_PORT;
 namespace
 {
 using clock_type = std::chrono::steady_clock;
-using text_ptr = std::unique_ptr<char, decltype(&free)>;
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
 
 // One call's deadline: connect, send and receive together.
 struct deadline {
@@ -44,18 +43,6 @@ struct deadline {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock_type::now());
         return left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
-};
-
-struct socket_owner {
-    int fd;
-    explicit socket_owner(int s) : fd(s) {}
-    ~socket_owner()
-    {
-        if (fd >= 0)
-            close_api_conn(fd);
-    }
-    socket_owner(const socket_owner &) = delete;
-    socket_owner &operator=(const socket_owner &) = delete;
 };
 } // namespace
 
@@ -114,7 +101,7 @@ static int open_api_conn(const deadline &dl)
         LOG_ERROR("Can't create a socket: %s", strerror(errno));
         return -1;
     }
-    socket_owner owner(sock);
+    fd_owner owner(sock);
     // Closing aborts the connection at once instead of lingering.
     struct linger lin = {1, 0};
     setsockopt(sock, SOL_SOCKET, SO_LINGER, &lin, sizeof(lin));
@@ -129,7 +116,7 @@ static int open_api_conn(const deadline &dl)
         if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
             return -2;
     }
-    owner.fd = -1;
+    owner.release();
     return sock;
 }
 
@@ -159,7 +146,7 @@ static ssize_t send_request(int sock, const char *text, const deadline &dl)
 static ssize_t receive_response(int sock, text_ptr *out, const deadline &dl)
 {
     size_t cap = RECV_CHUNK + 1;
-    text_ptr buf(static_cast<char *>(malloc(cap)), &free);
+    text_ptr buf(static_cast<char *>(malloc(cap)));
     if (!buf) {
         LOG_ERROR("Failed to allocate memory for receive buffer!");
         exit(1);
@@ -228,16 +215,16 @@ int api_call(json_t *request, json_t **response)
         LOG_ERROR("Connection failed to API at %s:%d", api_host.c_str(), api_port);
         return -1;
     }
-    socket_owner owner(sock);
+    fd_owner owner(sock);
 
-    text_ptr req(json_dumps(request, 0), &free);
+    text_ptr req(json_dumps(request, 0));
     if (!req)
         return -1;
     if (send_request(sock, req.get(), dl) < 0) {
         LOG_ERROR("Failed to send API request");
         return -1;
     }
-    text_ptr text(nullptr, &free);
+    text_ptr text;
     if (receive_response(sock, &text, dl) < 0) {
         LOG_ERROR("Failed to receive API response");
         return -1;
@@ -245,10 +232,10 @@ int api_call(json_t *request, json_t **response)
 
     // The miner writes two objects of an array back to back, and infinity as
     // the bare word inf.
-    text_ptr joined(str_replace(text.get(), "}{", "},{"), &free);
+    text_ptr joined(str_replace(text.get(), "}{", "},{"));
     if (!joined)
         return -1;
-    text_ptr repaired(str_replace(joined.get(), ":inf", ":0"), &free);
+    text_ptr repaired(str_replace(joined.get(), ":inf", ":0"));
     if (!repaired)
         return -1;
 
@@ -266,7 +253,7 @@ int api_call(json_t *request, json_t **response)
 int api_call_cmd(const char *command, json_t **response)
 {
     assert(command && response);
-    json_ptr request(json_pack("{ss}", "command", command), &json_decref);
+    json_ptr request(json_pack("{ss}", "command", command));
     if (!request) {
         *response = nullptr;
         return -1;

@@ -15,16 +15,12 @@
 #include "log.h"
 #include "miner/l3plus/config.h"
 #include "miner/l3plus/support.h"
+#include "owners.h"
 #include "util.h"
 
 // Serialises every read of the file and every write: a reader never sees a
 // file half written. Whole read-modify-write cycles are not serialised.
 static std::mutex config_mutex;
-
-namespace
-{
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-} // namespace
 
 int chain_chip_freq(int local, int global)
 {
@@ -66,7 +62,7 @@ static json_t *load_text_locked(const char *path, std::string *text, json_error_
 {
     std::lock_guard<std::mutex> lock(config_mutex);
     text->clear();
-    std::unique_ptr<FILE, decltype(&fclose)> f(fopen(path, "rb"), &fclose);
+    file_ptr f(fopen(path, "rb"));
     if (!f) {
         snprintf(err->text, sizeof(err->text), "unable to open %s: %s", path, strerror(errno));
         return nullptr;
@@ -112,7 +108,7 @@ int miner_load_config(const char *path, struct miner_config *cfg)
 {
     assert(path && cfg);
     json_error_t err;
-    json_ptr root(load_file_locked(path, &err), &json_decref);
+    json_ptr root(load_file_locked(path, &err));
     if (!root) {
         LOG_ERROR("json error: %s:%d:%d: %s\n", err.source, err.line, err.column, err.text);
         return -1;
@@ -137,7 +133,7 @@ int miner_load_config(const char *path, struct miner_config *cfg)
 // three (pools the record does not model).
 static json_t *build_pools(struct miner_config *cfg, json_t *file_pools)
 {
-    json_ptr pools(json_array(), &json_decref);
+    json_ptr pools(json_array());
     for (size_t i = 0; i < cfg->pool_count && i < MINER_POOLS_MAX; i++) {
         const struct pool_config *pc = &cfg->pools[i];
         json_t *pool =
@@ -186,13 +182,13 @@ int miner_update_config(const char *path, struct miner_config *cfg, bool *writte
         *written = false;
     json_error_t err;
     std::string old_text;
-    json_ptr root(load_text_locked(path, &old_text, &err), &json_decref);
+    json_ptr root(load_text_locked(path, &old_text, &err));
     if (!root) {
         LOG_ERROR("%s", err.text);
         return -1;
     }
 
-    json_ptr update(json_object(), &json_decref);
+    json_ptr update(json_object());
     bool built = true;
     if (cfg->pools_changed) {
         json_t *pools = build_pools(cfg, json_object_get(root.get(), "pools"));

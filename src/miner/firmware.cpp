@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "owners.h"
 #include "paths.h"
 #include "shell.h"
 
@@ -32,33 +33,33 @@ const char *firmware_version(void)
 int download_update(const char *url, const char *pkg_path)
 {
     assert(url && pkg_path);
-    FILE *file = fopen(pkg_path, "wb");
+    file_ptr file(fopen(pkg_path, "wb"));
     if (!file) {
         LOG_ERROR("Failed to create firmware update package: %s", pkg_path);
         return -1;
     }
-    CURL *curl = curl_easy_init();
+    curl_ptr curl(curl_easy_init());
     if (!curl) {
         LOG_ERROR("Failed to obtain curl handle!");
-        fclose(file);
         return -1;
     }
-    curl_easy_setopt(curl, CURLOPT_URL, url);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, file);
-    curl_easy_setopt(curl, CURLOPT_CAINFO, PATH_CA_FILE);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, DOWNLOAD_CONNECT_TIMEOUT_S);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, DOWNLOAD_LOW_SPEED_LIMIT);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, DOWNLOAD_LOW_SPEED_TIME_S);
+    CURL *c = curl.get();
+    curl_easy_setopt(c, CURLOPT_URL, url);
+    curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(c, CURLOPT_CAINFO, PATH_CA_FILE);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, DOWNLOAD_CONNECT_TIMEOUT_S);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, DOWNLOAD_LOW_SPEED_LIMIT);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, DOWNLOAD_LOW_SPEED_TIME_S);
     // Name lookups must not time out through signals: other threads run.
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     log_msg(LOG_LEVEL_INFO, "Downloading firmware update");
-    CURLcode res = curl_easy_perform(curl);
+    CURLcode res = curl_easy_perform(c);
     if (res != CURLE_OK)
         LOG_ERROR("Failed to download firmware update, code: %d", res);
-    curl_easy_cleanup(curl);
+    curl.reset();
     // The last buffered part is only written here.
-    if (fclose(file) != 0 && res == CURLE_OK) {
+    if (fclose(file.release()) != 0 && res == CURLE_OK) {
         LOG_ERROR("Failed to write firmware update package: %s", pkg_path);
         return -1;
     }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "log.h"
+#include "owners.h"
 #include "protocol.h"
 #include "util.h"
 
@@ -23,11 +24,6 @@ static std::atomic<bool> metrics_running{false};
 // The thread's 10-second wait, cut short by a stop.
 static std::mutex metrics_mutex;
 static std::condition_variable metrics_cond;
-
-namespace
-{
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-} // namespace
 
 static json_t *build_fan(const kv_fan_stats_t *fan)
 {
@@ -49,10 +45,10 @@ static json_t *build_chain(const kv_chain_stats_t *chain)
 json_t *metrics_build_message(const kv_metrics_t *m)
 {
     assert(m);
-    json_ptr fans(json_array(), &json_decref);
+    json_ptr fans(json_array());
     for (unsigned i = 0; i < m->fan_count && i < 2; i++)
         json_array_append_new(fans.get(), build_fan(&m->fan_list[i]));
-    json_ptr chains(json_array(), &json_decref);
+    json_ptr chains(json_array());
     for (unsigned i = 0; i < m->chain_count && i < CHAIN_COUNT; i++)
         json_array_append_new(chains.get(), build_chain(&m->chain_list[i]));
 
@@ -98,11 +94,9 @@ static void metrics_thread_func(void)
     set_thread_name("metrics@agent");
     block_stop_signals();
     while (metrics_running) {
-        kv_metrics_t *m = cgminer_metrics();
-        if (m) {
-            metrics_send(m);
-            free(m);
-        }
+        malloc_ptr<kv_metrics_t> m(cgminer_metrics());
+        if (m)
+            metrics_send(m.get());
         if (!metrics_wait(METRICS_PERIOD_SECS))
             break;
     }

@@ -11,23 +11,10 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "owners.h"
 #include "paths.h"
 #include "shell.h"
 #include "util.h"
-
-namespace
-{
-struct fd_closer {
-    int fd;
-    ~fd_closer()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-} // namespace
 
 // The network script runs on the service thread: past this it is killed, so
 // that traffic, reconnects and the connection-hang exit go on (a DHCP client
@@ -74,7 +61,7 @@ int net_parse_ns_servers(FILE *resolv, in_addr_t *ns, int *ns_count)
 
 static int get_default_gateway(in_addr_t *gateway)
 {
-    file_ptr f(fopen(PATH_PROC_NET_ROUTE, "r"), fclose);
+    file_ptr f(fopen(PATH_PROC_NET_ROUTE, "r"));
     if (!f) {
         LOG_ERROR("Failed to open /proc/net/route");
         return -1;
@@ -85,7 +72,7 @@ static int get_default_gateway(in_addr_t *gateway)
 static int get_ns_servers(in_addr_t *ns, int *ns_count)
 {
     *ns_count = 0;
-    file_ptr f(fopen(PATH_RESOLV_CONF, "r"), fclose);
+    file_ptr f(fopen(PATH_RESOLV_CONF, "r"));
     if (!f)
         return -1;
     return net_parse_ns_servers(f.get(), ns, ns_count);
@@ -106,7 +93,7 @@ int net_get_info(const char *iface, struct netinfo *ni)
         return -1;
     }
     {
-        fd_closer closer{soc};
+        fd_owner closer(soc);
         struct ifreq ifr;
 
         if (iface_request(soc, iface, SIOCGIFHWADDR, &ifr) < 0) {
@@ -239,7 +226,7 @@ static int parse_line(char *line, struct net_config *cfg)
 
 int net_load_config(const char *path, struct net_config *cfg)
 {
-    file_ptr f(fopen(path, "r"), fclose);
+    file_ptr f(fopen(path, "r"));
     if (!f) {
         LOG_ERROR("Failed to load %s", path);
         return -1;
@@ -295,7 +282,7 @@ json_t *transform_net_config(struct net_config *cfg)
     if (cfg->mode == NET_MODE_DHCP)
         return json_pack("{ss,ss}", "mode", "dhcp", "hostname", host.c_str());
 
-    json_ptr servers(json_array(), json_decref);
+    json_ptr servers(json_array());
     if (!servers)
         return nullptr;
     char buf[16];

@@ -13,6 +13,7 @@
 #include "log.h"
 #include "miner/firmware.h"
 #include "miner/metrics.h"
+#include "owners.h"
 #include "paths.h"
 #include "protocol.h"
 #include "util.h"
@@ -29,14 +30,9 @@ static std::condition_variable report_cond;
 static bool force_status_report = false; // guarded by report_mutex
 
 // Touched only by the status thread, and by the stop after the thread ended.
-static kv_metrics_t *miner_metrics = nullptr;
-static kv_pools_stats_t *pools_stats = nullptr;
+static malloc_ptr<kv_metrics_t> miner_metrics;
+static malloc_ptr<kv_pools_stats_t> pools_stats;
 static enum miner_states prev_state = MINER_STATE_INITIALIZING;
-
-namespace
-{
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-} // namespace
 
 int status_report_now(void)
 {
@@ -162,10 +158,10 @@ json_t *status_build_message(const kv_metrics_t *metrics, const kv_pools_stats_t
                              const struct netinfo *ni)
 {
     int uptime = metrics ? metrics->uptime : 0;
-    json_ptr state(json_pack("{ss}", "name", translate_miner_state(status_reported_state(metrics))),
-                   &json_decref);
-    json_ptr network(build_network_info(ni), &json_decref);
-    json_ptr pools_obj(build_pools_stats(pools), &json_decref);
+    json_ptr state(
+        json_pack("{ss}", "name", translate_miner_state(status_reported_state(metrics))));
+    json_ptr network(build_network_info(ni));
+    json_ptr pools_obj(build_pools_stats(pools));
     json_error_t err;
     json_t *msg =
         json_pack_ex(&err, 0, "{ss,ss,ss,si,sO*,sO,sO*}", "type", "status", "firmware_id",
@@ -188,10 +184,8 @@ bool status_report_due(const kv_metrics_t *metrics, enum miner_states prev, bool
 // Status thread: the latest snapshot and pool record.
 static void update_miner_status(void)
 {
-    free(miner_metrics);
-    miner_metrics = cgminer_metrics();
-    free(pools_stats);
-    pools_stats = reporting_running ? cgminer_pools_stats() : nullptr;
+    miner_metrics.reset(cgminer_metrics());
+    pools_stats.reset(reporting_running ? cgminer_pools_stats() : nullptr);
 }
 
 // Status thread.
@@ -203,18 +197,17 @@ static int status_report(void)
         return -1;
     struct netinfo ni;
     bool have_ni = net_get_info(NET_IFACE, &ni) == 0;
-    json_t *msg = status_build_message(miner_metrics, pools_stats, have_ni ? &ni : nullptr);
+    json_t *msg =
+        status_build_message(miner_metrics.get(), pools_stats.get(), have_ni ? &ni : nullptr);
     if (!msg)
         return -1;
 
     if (miner_metrics) {
         // The moment mining starts, the server gets the figures at once.
         if (prev_state == MINER_STATE_INITIALIZING && miner_metrics->state == MINER_STATE_MINING) {
-            kv_metrics_t *fresh = cgminer_metrics();
-            if (fresh) {
-                metrics_send(fresh);
-                free(fresh);
-            }
+            malloc_ptr<kv_metrics_t> fresh(cgminer_metrics());
+            if (fresh)
+                metrics_send(fresh.get());
         }
         prev_state =
             cgminer_autotune_in_progress() ? MINER_STATE_AUTO_TUNING : miner_metrics->state;
@@ -236,7 +229,7 @@ static void status_thread_func(void)
         if (!reporting_running)
             break;
         bool forced = status_report_pending(true);
-        if (status_report_due(miner_metrics, prev_state, forced, since_report)) {
+        if (status_report_due(miner_metrics.get(), prev_state, forced, since_report)) {
             status_report();
             since_report = 0;
         }
@@ -274,9 +267,7 @@ int status_stop_reporting(void)
     }
     report_cond.notify_all();
     status_thread.join();
-    free(miner_metrics);
-    miner_metrics = nullptr;
-    free(pools_stats);
-    pools_stats = nullptr;
+    miner_metrics.reset();
+    pools_stats.reset();
     return 0;
 }

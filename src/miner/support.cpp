@@ -24,6 +24,7 @@
 #include "miner/network.h"
 #include "miner/status.h"
 #include "miner/watcher.h"
+#include "owners.h"
 #include "paths.h"
 #include "shell.h"
 #include "util.h"
@@ -46,11 +47,6 @@ static bool control_worker = false;                   // the worker exists; guar
 // A device script of the miner is waited for this long, then killed: the
 // worker must go on to the next operation, and a stop must not wait on it.
 #define MINER_SCRIPT_TIMEOUT_MS 25000
-
-namespace
-{
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-} // namespace
 
 // ---------------------------------------------------------------------------
 // Process control
@@ -428,7 +424,7 @@ kv_metrics_t *cgminer_metrics(void)
     json_t *answer = nullptr;
     if (api_call_cmd("stats", &answer) != 0)
         return nullptr;
-    json_ptr owner(answer, &json_decref);
+    json_ptr owner(answer);
 
     json_t *ident = nullptr;
     json_t *stats = nullptr;
@@ -439,8 +435,7 @@ kv_metrics_t *cgminer_metrics(void)
         return nullptr;
     }
 
-    std::unique_ptr<kv_metrics_t, decltype(&free)> m(
-        static_cast<kv_metrics_t *>(calloc(1, sizeof(kv_metrics_t))), &free);
+    malloc_ptr<kv_metrics_t> m(static_cast<kv_metrics_t *>(calloc(1, sizeof(kv_metrics_t))));
     if (!m)
         return nullptr;
     const char *state = nullptr;
@@ -494,7 +489,7 @@ kv_pools_stats_t *cgminer_pools_stats(void)
     json_t *answer = nullptr;
     if (api_call_cmd("pools", &answer) != 0)
         return nullptr;
-    json_ptr owner(answer, &json_decref);
+    json_ptr owner(answer);
 
     json_t *pools = nullptr;
     json_error_t err;
@@ -686,7 +681,7 @@ kv_chip_metrics_t *cgminer_chip_metrics(int chain)
     metrics->chain_id = chain;
 
     json_error_t err;
-    json_ptr dump(json_load_file(PATH_CHIP_HR, 0, &err), &json_decref);
+    json_ptr dump(json_load_file(PATH_CHIP_HR, 0, &err));
     if (!dump)
         log_msg(LOG_LEVEL_WARN, "Failed to load chip hash rates from %s", PATH_CHIP_HR);
     json_t *chains = nullptr;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "log.h"
+#include "owners.h"
 #include "paths.h"
 #include "util.h"
 
@@ -49,22 +50,6 @@ static std::mutex own_mutex;
 static std::vector<own_write> own_writes; // guarded by own_mutex
 // Passes of the watcher loop so far (the number of the one under way).
 static std::atomic<unsigned long> pass_count{0};
-
-namespace
-{
-// The inotify descriptor, closed when the thread leaves.
-struct inotify_owner {
-    int fd;
-    inotify_owner() : fd(inotify_init1(IN_CLOEXEC)) {}
-    ~inotify_owner()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    inotify_owner(const inotify_owner &) = delete;
-    inotify_owner &operator=(const inotify_owner &) = delete;
-};
-} // namespace
 
 static bool has_change(const struct watcher_status *note)
 {
@@ -168,8 +153,9 @@ static void watch(watcher_callback_t callback, const std::string &dir)
     // watcher_running was set by watcher_start before the thread was created;
     // setting it again here would undo a stop that came before the thread ran.
 
-    inotify_owner in;
-    if (in.fd < 0) {
+    // The inotify descriptor, closed when the thread leaves.
+    fd_owner in(inotify_init1(IN_CLOEXEC));
+    if (in.get() < 0) {
         LOG_ERROR("%s", strerror(errno));
         LOG_ERROR("Failed to initialize inotify");
         watcher_running = false;
@@ -179,14 +165,14 @@ static void watch(watcher_callback_t callback, const std::string &dir)
     // unmounted) is tried again every pass. Whatever happened to the files
     // meanwhile was not seen, so a watch regained counts as a change of both.
     bool lost = false;
-    int wd = add_watch(in.fd, dir, &lost);
+    int wd = add_watch(in.get(), dir, &lost);
 
     struct watcher_status note = {false, false};
     int quiet_ms = 0;
     while (watcher_running) {
         unsigned long pass = ++pass_count;
         if (wd < 0) {
-            wd = add_watch(in.fd, dir, &lost);
+            wd = add_watch(in.get(), dir, &lost);
             if (wd >= 0) {
                 log_msg(LOG_LEVEL_INFO, "Watching %s again", dir.c_str());
                 lost = false;
@@ -194,7 +180,7 @@ static void watch(watcher_callback_t callback, const std::string &dir)
                 quiet_ms = 0;
             }
         }
-        struct pollfd pfd = {in.fd, POLLIN, 0};
+        struct pollfd pfd = {in.get(), POLLIN, 0};
         int ret = poll(&pfd, 1, POLL_TIMEOUT);
         if (ret < 0 && errno != EINTR) {
             LOG_ERROR("%s", strerror(errno));
@@ -206,7 +192,7 @@ static void watch(watcher_callback_t callback, const std::string &dir)
         // folder (a temporary file, the agent's own write) restarts it while
         // a change is pending.
         if (ret > 0 && (pfd.revents & POLLIN)) {
-            enum read_result read = detect_changes(in.fd, wd, &note);
+            enum read_result read = detect_changes(in.get(), wd, &note);
             if (read == READ_WATCH_LOST) {
                 wd = -1;
                 LOG_ERROR("Lost the watch of %s, trying again every second", dir.c_str());

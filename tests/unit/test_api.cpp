@@ -9,15 +9,11 @@
 #include "fake_miner.h"
 #include "log_capture.h"
 #include "miner/api.h"
+#include "json_text.h"
+#include "owners.h"
 
 namespace
 {
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-
-json_ptr parse(const std::string &text)
-{
-    return json_ptr(json_loads(text.c_str(), 0, nullptr), &json_decref);
-}
 
 // A JSON object of exactly len bytes.
 std::string object_of_size(size_t len)
@@ -56,7 +52,7 @@ TEST(ApiClient, AnswersArriveWholeAndRepaired)
         miner.answer("*", c.raw);
         json_t *res = nullptr;
         ASSERT_EQ(api_call_cmd("stats", &res), 0);
-        json_ptr owner(res, &json_decref);
+        json_ptr owner(res);
         json_ptr expected = parse(c.expected);
         ASSERT_TRUE(expected);
         EXPECT_TRUE(json_equal(res, expected.get()));

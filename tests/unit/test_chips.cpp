@@ -14,28 +14,13 @@
 #include "miner/l3plus/config.h"
 #include "miner/l3plus/support.h"
 #include "miner/support.h"
+#include "json_text.h"
+#include "owners.h"
 #include "session_fixture.h"
 
 namespace
 {
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
 
-std::string dumps(json_t *value)
-{
-    char *text = value ? json_dumps(value, JSON_COMPACT) : nullptr;
-    std::string out = text ? text : "(null)";
-    free(text);
-    return out;
-}
-
-json_ptr parse(const char *text)
-{
-    json_ptr v(text ? json_loads(text, JSON_DECODE_ANY, nullptr) : nullptr, &json_decref);
-    if (text) {
-        EXPECT_TRUE(v) << text;
-    }
-    return v;
-}
 } // namespace
 
 /* ---- chip lookups ---------------------------------------------------------- */
@@ -178,7 +163,7 @@ TEST(ChipSerialize, ChipInfo)
         {{7, INFINITY, 384, true, CHIP_STATE_FAST}, "(null)"},
     };
     for (auto &r : rows) {
-        json_ptr out(serialize_chip_info(&r.chip), &json_decref);
+        json_ptr out(serialize_chip_info(&r.chip));
         EXPECT_EQ(dumps(out.get()), r.json);
     }
 }
@@ -186,8 +171,8 @@ TEST(ChipSerialize, ChipInfo)
 // All 72 chips in order; a chip that cannot be serialized is left out.
 TEST(ChipSerialize, ChainMetrics)
 {
-    std::unique_ptr<kv_chip_metrics_t, decltype(&free)> m(
-        static_cast<kv_chip_metrics_t *>(calloc(1, sizeof(kv_chip_metrics_t))), &free);
+    malloc_ptr<kv_chip_metrics_t> m(
+        static_cast<kv_chip_metrics_t *>(calloc(1, sizeof(kv_chip_metrics_t))));
     ASSERT_TRUE(m);
     m->chain_id = 3;
     for (int i = 0; i < CHIPS_PER_CHAIN; i++)
@@ -205,7 +190,7 @@ TEST(ChipSerialize, ChainMetrics)
     expected += "]}";
 
     LogCapture cap;
-    json_ptr out(serialize_chip_metrics(m.get()), &json_decref);
+    json_ptr out(serialize_chip_metrics(m.get()));
     EXPECT_EQ(dumps(out.get()), expected);
     EXPECT_EQ(cap.count(LOG_LEVEL_ERROR), 0);
 }

@@ -12,17 +12,11 @@
 #include "miner/l3plus/config.h"
 #include "miner/l3plus/support.h"
 #include "open_transaction.h"
+#include "json_text.h"
+#include "owners.h"
 
 namespace
 {
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-
-json_ptr parse(const std::string &text)
-{
-    json_ptr v(json_loads(text.c_str(), JSON_DECODE_ANY, nullptr), &json_decref);
-    EXPECT_TRUE(v) << text;
-    return v;
-}
 
 std::string chips_json(int count, int first_id)
 {
@@ -227,14 +221,13 @@ TEST(ConfigSections, FansPerfAutotuner)
     EXPECT_EQ(config_perf(req.get()), 1);
     EXPECT_EQ(miner_config.bitmain_freq3, 0);
     EXPECT_EQ(miner_config.chain1_chip_freqs[0], 0);
-    json_ptr defaults(default_chain_settings(), &json_decref);
-    char *text = json_dumps(defaults.get(), JSON_COMPACT);
-    EXPECT_STREQ(text, R"([{"id":"1","use_global_freq":true,"use_global_volt":true,"freq":384,)"
-                       R"("volt":8,"chips":[]},{"id":"2","use_global_freq":true,)"
-                       R"("use_global_volt":true,"freq":384,"volt":8,"chips":[]},)"
-                       R"({"id":"3","use_global_freq":true,"use_global_volt":true,"freq":384,)"
-                       R"("volt":8,"chips":[]},{"id":"4","use_global_freq":true,)"
-                       R"("use_global_volt":true,"freq":384,"volt":8,"chips":[]}])");
-    free(text);
+    json_ptr defaults(default_chain_settings());
+    EXPECT_EQ(dumps(defaults.get()),
+              R"([{"id":"1","use_global_freq":true,"use_global_volt":true,"freq":384,)"
+              R"("volt":8,"chips":[]},{"id":"2","use_global_freq":true,)"
+              R"("use_global_volt":true,"freq":384,"volt":8,"chips":[]},)"
+              R"({"id":"3","use_global_freq":true,"use_global_volt":true,"freq":384,)"
+              R"("volt":8,"chips":[]},{"id":"4","use_global_freq":true,)"
+              R"("use_global_volt":true,"freq":384,"volt":8,"chips":[]}])");
     config_reset_notices();
 }

@@ -18,23 +18,11 @@
 #include "miner/config.h"
 #include "miner/l3plus/support.h"
 #include "miner/support.h"
+#include "json_text.h"
+#include "owners.h"
 
 namespace
 {
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-
-json_ptr parse(const std::string &text)
-{
-    return json_ptr(json_loads(text.c_str(), 0, nullptr), &json_decref);
-}
-
-std::string dumps(json_t *value)
-{
-    char *text = json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY);
-    std::string out = text ? text : "(null)";
-    free(text);
-    return out;
-}
 
 std::string join_chips(int count, const std::function<int(int)> &value)
 {
@@ -642,7 +630,7 @@ TEST(MinerConfigView, Members)
     cfg.bitmain_autodownscale_prec = 75;
     cfg.bitmain_tempoff = 95;
 
-    json_ptr view(compose_config(&cfg), &json_decref);
+    json_ptr view(compose_config(&cfg));
     ASSERT_TRUE(view);
     EXPECT_EQ(dumps(json_object_get(view.get(), "pools")),
               R"({"main":{"stratum_url":"u0","worker":"","password":""},)"
@@ -667,7 +655,7 @@ TEST(MinerConfigView, Members)
     const std::pair<int, const char *> profiles[] = {{13, "0"}, {256, "0"}, {12, "12"}, {-1, "0"}};
     for (auto [id, shown] : profiles) {
         cfg.bitmain_autodownscale_profile = id;
-        json_ptr v(compose_config(&cfg), &json_decref);
+        json_ptr v(compose_config(&cfg));
         EXPECT_STREQ(
             json_string_value(json_object_get(json_object_get(v.get(), "perf"), "profile")), shown)
             << id;
@@ -676,7 +664,7 @@ TEST(MinerConfigView, Members)
     // A pool that cannot be encoded is left out; no pools give an empty object.
     cfg.pool_count = 1;
     strcpy(cfg.pools[0].worker, "\xff");
-    json_ptr pools(compose_pools(&cfg), &json_decref);
+    json_ptr pools(compose_pools(&cfg));
     EXPECT_EQ(dumps(pools.get()), "{}");
     LogCapture cap;
     EXPECT_EQ(compose_chips(5, &cfg), nullptr);

@@ -16,18 +16,16 @@
 #include "log_capture.h"
 #include "miner/firmware.h"
 #include "miner/network.h"
+#include "owners.h"
 #include "shell.h"
 
 namespace
 {
 
-using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-
 // A read-only stream over text; the text must outlive the stream.
 file_ptr open_text(std::string &text)
 {
-    return file_ptr(fmemopen(&text[0], text.size(), "r"), fclose);
+    return file_ptr(fmemopen(&text[0], text.size(), "r"));
 }
 
 const char kRouteHeader[] = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\t"
@@ -409,14 +407,13 @@ TEST(NetTransform, Members)
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.json ? c.json : "null");
-        json_ptr obj(transform_net_config(&c.cfg), json_decref);
+        json_ptr obj(transform_net_config(&c.cfg));
         if (!c.json) {
             EXPECT_EQ(obj, nullptr);
             continue;
         }
         ASSERT_NE(obj, nullptr);
-        std::unique_ptr<char, decltype(&free)> text(
-            json_dumps(obj.get(), JSON_COMPACT | JSON_SORT_KEYS), free);
+        text_ptr text(json_dumps(obj.get(), JSON_COMPACT | JSON_SORT_KEYS));
         EXPECT_STREQ(text.get(), c.json);
     }
 }

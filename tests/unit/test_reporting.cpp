@@ -18,19 +18,12 @@
 #include "log_capture.h"
 #include "miner/metrics.h"
 #include "miner/status.h"
+#include "json_text.h"
+#include "owners.h"
 #include "shell.h"
 
 namespace
 {
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-
-std::string dumps(json_t *value)
-{
-    char *text = value ? json_dumps(value, JSON_COMPACT) : nullptr;
-    std::string out = text ? text : "(null)";
-    free(text);
-    return out;
-}
 
 std::string stats_answer(bool hashing)
 {
@@ -70,7 +63,7 @@ TEST(StatusReport, StateTable)
         shell.running = r.running;
         miner_is_stopped = r.stopped;
         miner_is_auto_tune = r.auto_tune;
-        std::unique_ptr<kv_metrics_t, decltype(&free)> m(nullptr, &free);
+        malloc_ptr<kv_metrics_t> m;
         if (r.snapshot) {
             FakeMiner miner;
             miner.answer("stats", stats_answer(r.ready_and_hashing));
@@ -130,7 +123,7 @@ TEST(StatusReport, Message)
     ni.ns_count = 1;
     ni.mac = *ether_aton("00:11:22:aa:bb:cc");
 
-    json_ptr msg(status_build_message(&m, &pools, &ni), &json_decref);
+    json_ptr msg(status_build_message(&m, &pools, &ni));
     EXPECT_EQ(
         dumps(msg.get()),
         R"({"type":"status","firmware_id":"pelto-antminer-l3plus","firmware_ver":"3.9.0",)"
@@ -166,7 +159,7 @@ TEST(MetricsReport, Message)
     for (int i = 0; i < 4; i++)
         if (i != 2)
             m.chain_list[i] = {i + 1, 72, 0.125, 384.0, 850, 200.5, 3, 70, 55};
-    json_ptr msg(metrics_build_message(&m), &json_decref);
+    json_ptr msg(metrics_build_message(&m));
     EXPECT_EQ(
         dumps(msg.get()),
         R"({"type":"metrics","timestamp":1700000000,"hash_rate":0.0,"hashrate_avg":0.0,)"
@@ -192,7 +185,7 @@ TEST(MetricsReport, WholeTimestamp)
     kv_metrics_t m = snapshot(MINER_STATE_MINING);
     m.timestamp = std::numeric_limits<time_t>::max();
     m.temp = 71;
-    json_ptr msg(metrics_build_message(&m), &json_decref);
+    json_ptr msg(metrics_build_message(&m));
     ASSERT_NE(msg, nullptr);
     EXPECT_EQ(json_integer_value(json_object_get(msg.get(), "timestamp")),
               static_cast<json_int_t>(std::numeric_limits<time_t>::max()));
@@ -293,7 +286,7 @@ TEST(KernelLog, Messages)
             return log_script(cmd, out);
         });
         LogCapture cap;
-        json_ptr msg(agent_logs_message("r1"), &json_decref);
+        json_ptr msg(agent_logs_message("r1"));
         shell_set_runner(nullptr);
         EXPECT_EQ(dumps(msg.get()), c.expected);
         EXPECT_EQ(cap.count(LOG_LEVEL_ERROR), c.expected.find("get_logs") != std::string::npos);

@@ -19,11 +19,11 @@
 #include "log_capture.h"
 #include "miner/status.h"
 #include "miner/support.h"
+#include "owners.h"
 #include "shell.h"
 
 namespace
 {
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
 
 // The stats object of the device's firmware: 4 chains, 2 fans.
 json_ptr device_stats()
@@ -46,7 +46,7 @@ json_ptr device_stats()
         json_object_set_new(s, key("chain_hw%d").c_str(), json_integer(n * 10));
         json_object_set_new(s, key("consumption%d").c_str(), json_real(200.5));
     }
-    return json_ptr(s, &json_decref);
+    return json_ptr(s);
 }
 
 // The raw answer as the miner writes it: objects back to back, a bare inf, a NUL.
@@ -63,8 +63,8 @@ std::string stats_answer(json_t *stats, int elements = 2)
     return body;
 }
 
-using metrics_ptr = std::unique_ptr<kv_metrics_t, decltype(&free)>;
-using pools_ptr = std::unique_ptr<kv_pools_stats_t, decltype(&free)>;
+using metrics_ptr = malloc_ptr<kv_metrics_t>;
+using pools_ptr = malloc_ptr<kv_pools_stats_t>;
 
 void set(json_t *o, const char *key, json_t *value)
 {
@@ -84,7 +84,7 @@ TEST(MinerMetrics, SnapshotFromDeviceStats)
     LogCapture cap;
     json_ptr stats = device_stats();
     miner.answer("stats", stats_answer(stats.get()));
-    metrics_ptr m(cgminer_metrics(), &free);
+    metrics_ptr m(cgminer_metrics());
     ASSERT_TRUE(m);
     EXPECT_EQ(cap.count(LOG_LEVEL_ERROR), 0);
     EXPECT_EQ(cap.count(LOG_LEVEL_WARN), 0);
@@ -256,7 +256,7 @@ TEST(MinerMetrics, AnswerVariations)
             c.change(stats.get());
         miner.answer("stats", stats_answer(stats.get(), c.elements));
         LogCapture cap;
-        metrics_ptr m(cgminer_metrics(), &free);
+        metrics_ptr m(cgminer_metrics());
         EXPECT_EQ(static_cast<bool>(m), c.snapshot);
         auto errors = cap.messages(LOG_LEVEL_ERROR);
         ASSERT_EQ(errors.size(), c.errors.size());
@@ -296,7 +296,7 @@ TEST(MinerMetrics, StateDecision)
         shell.running = c.running;
         miner_is_stopped = c.stopped;
         miner_is_auto_tune = c.auto_tune;
-        metrics_ptr m(cgminer_metrics(), &free);
+        metrics_ptr m(cgminer_metrics());
         ASSERT_TRUE(m);
         EXPECT_EQ(m->state, c.state);
     }
@@ -367,7 +367,7 @@ TEST(MinerMetrics, Fans)
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
-        json_ptr root(json_object(), &json_decref);
+        json_ptr root(json_object());
         set(root.get(), "fan_num", c.fan_num);
         set(root.get(), "fan1", c.fan1);
         set(root.get(), "fan2", c.fan2);
@@ -507,7 +507,7 @@ TEST(PoolStats, Classification)
         SCOPED_TRACE(c.name);
         miner.answer("pools", pools_answer(c.pools));
         LogCapture cap;
-        pools_ptr p(cgminer_pools_stats(), &free);
+        pools_ptr p(cgminer_pools_stats());
         ASSERT_TRUE(p);
         EXPECT_EQ(layout(*p), c.layout);
         auto warnings = cap.messages(LOG_LEVEL_WARN);
@@ -524,7 +524,7 @@ TEST(PoolStats, CountersAndDifficulty)
     miner.answer("pools", pools_answer({pool(kUrl, "Alive", 0, "", true, "12345678901234"),
                                         pool(kUrl, "Alive", 1, "123456789012345678\xc3\xa9"),
                                         pool(kUrl, "Alive", 2, "65.5K")}));
-    pools_ptr p(cgminer_pools_stats(), &free);
+    pools_ptr p(cgminer_pools_stats());
     ASSERT_TRUE(p);
     EXPECT_STREQ(p->main.diff, "0");
     EXPECT_EQ(p->main.accepted, 12345678901234u);

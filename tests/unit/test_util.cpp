@@ -16,16 +16,15 @@
 
 #include "emulation.h"
 #include "log_capture.h"
+#include "owners.h"
 #include "util.h"
 
 namespace
 {
 
-using cstr_ptr = std::unique_ptr<char, decltype(&free)>;
-
-cstr_ptr replace(const char *str, const char *substr, const char *repl)
+text_ptr replace(const char *str, const char *substr, const char *repl)
 {
-    return cstr_ptr(str_replace(str, substr, repl), free);
+    return text_ptr(str_replace(str, substr, repl));
 }
 
 } // namespace
@@ -193,7 +192,7 @@ TEST(StrReplace, ReplacesNonOverlappingOccurrences)
 TEST(StrReplace, LongerReplacementGrowsTheString)
 {
     std::string in(1000, 'a');
-    cstr_ptr out = replace(in.c_str(), "a", "0123456789");
+    text_ptr out = replace(in.c_str(), "a", "0123456789");
     ASSERT_TRUE(out);
     std::string s(out.get());
     ASSERT_EQ(s.size(), 10000u);
@@ -204,7 +203,7 @@ TEST(StrReplace, LongerReplacementGrowsTheString)
 TEST(StrReplace, NoMatchGivesANewCopy)
 {
     const char *in = "abc";
-    cstr_ptr out = replace(in, "x", "y");
+    text_ptr out = replace(in, "x", "y");
     ASSERT_TRUE(out);
     EXPECT_STREQ(out.get(), "abc");
     EXPECT_NE(out.get(), in);

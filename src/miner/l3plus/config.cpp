@@ -498,9 +498,7 @@ int agent_config_web_access(json_t *root)
     const char *password = nullptr;
     json_error_t err;
     if (json_unpack_ex(root, &err, 0, "{ss}", "new_password", &password) != 0) {
-        char *text = json_dumps(root, JSON_INDENT(2));
-        LOG_ERROR("Wrong set web password request: \n%s", text ? text : "");
-        free(text);
+        LOG_ERROR("Wrong set web password request: \n%s", util_json_text(root).c_str());
         return -1;
     }
     std::string line;

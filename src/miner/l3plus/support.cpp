@@ -9,13 +9,8 @@
 
 #include "log.h"
 #include "miner/support.h"
+#include "owners.h"
 #include "paths.h"
-
-namespace
-{
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
-using text_ptr = std::unique_ptr<char, decltype(&free)>;
-} // namespace
 
 const struct perf_profile_name_t perf_profile_names[] = {
     {0, "0"}, {1, "1"}, {2, "2"}, {3, "3"},   {4, "4"},   {5, "5"},   {6, "6"},
@@ -354,8 +349,8 @@ static int dump_value(json_t *value, std::string *out)
         json_t *member;
         json_object_foreach(value, key, member)
         {
-            json_ptr name(json_string(key), &json_decref);
-            text_ptr quoted(name ? json_dumps(name.get(), JSON_ENCODE_ANY) : nullptr, &free);
+            json_ptr name(json_string(key));
+            text_ptr quoted(name ? json_dumps(name.get(), JSON_ENCODE_ANY) : nullptr);
             if (!quoted)
                 return -1;
             *out += quoted.get();
@@ -382,7 +377,7 @@ static int dump_value(json_t *value, std::string *out)
         *out += "]";
         return 0;
     }
-    text_ptr text(json_dumps(value, JSON_ENCODE_ANY), &free);
+    text_ptr text(json_dumps(value, JSON_ENCODE_ANY));
     if (!text)
         return -1;
     *out += text.get();

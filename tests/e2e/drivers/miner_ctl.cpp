@@ -29,15 +29,15 @@
 #include "miner/status.h"
 #include "miner/support.h"
 #include "miner/watcher.h"
+#include "owners.h"
 #include "paths.h"
 
 namespace
 {
-using json_ptr = std::unique_ptr<json_t, decltype(&json_decref)>;
 
 void result(const std::string &step, json_t *value)
 {
-    json_ptr owner(value, &json_decref);
+    json_ptr owner(value);
     char *text = value ? json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY) : nullptr;
     printf("RESULT %s %s\n", step.c_str(), text ? text : "null");
     fflush(stdout);
@@ -130,10 +130,10 @@ int main(int argc, char **argv)
         } else if (step == "marker") {
             result(step, marker());
         } else if (step == "metrics") {
-            std::unique_ptr<kv_metrics_t, decltype(&free)> m(cgminer_metrics(), &free);
+            malloc_ptr<kv_metrics_t> m(cgminer_metrics());
             result(step, m ? metrics_json(*m) : nullptr);
         } else if (step == "pools") {
-            std::unique_ptr<kv_pools_stats_t, decltype(&free)> p(cgminer_pools_stats(), &free);
+            malloc_ptr<kv_pools_stats_t> p(cgminer_pools_stats());
             result(step, p ? pools_json(*p) : nullptr);
         } else if (step == "begin") {
             result(step, json_integer(cgminer_config_begin_changes()));
@@ -153,7 +153,7 @@ int main(int argc, char **argv)
         } else if (step == "autotune") {
             result(step, json_boolean(cgminer_autotune_in_progress()));
         } else if (step == "state") {
-            std::unique_ptr<kv_metrics_t, decltype(&free)> m(cgminer_metrics(), &free);
+            malloc_ptr<kv_metrics_t> m(cgminer_metrics());
             result(step, json_string(translate_miner_state(status_reported_state(m.get()))));
         } else if (step == "watch") {
             result(step, json_integer(watcher_start(print_change)));
