@@ -484,55 +484,94 @@ int process_incomming_packets(struct agent_vhd *vhd, struct agent_psd *psd)
     return -1;
 }
 
+// A handler that takes the message alone.
+template <int (*handler)(json_t *)> static int on_root(const struct dispatch_message *m)
+{
+    return handler(m->root);
+}
+
+static int on_auth(const struct dispatch_message *m)
+{
+    return agent_auth(m->root, m->ok, m->vhd, m->psd);
+}
+
+// The acknowledgement and the full configuration have no reply, and neither
+// closes the connection whatever came of them.
+static int on_update_config(const struct dispatch_message *m)
+{
+    agent_update_config(m->root, m->ok);
+    return 0;
+}
+
+static int on_config(const struct dispatch_message *m)
+{
+    agent_config_all(m->root, m->ok);
+    return 0;
+}
+
+static int on_update_firmware(const struct dispatch_message *)
+{
+    log_msg(LOG_LEVEL_WARN, "Firmware update not supported");
+    return 0;
+}
+
+static const struct dispatch_entry dispatch_table[] = {
+    {"auth", on_auth, DISPATCH_REPLY_NONE},
+    {"update_config", on_update_config, DISPATCH_REPLY_NONE},
+    {"status", on_root<agent_report_status>, DISPATCH_REPLY_NONE},
+    {"logs", on_root<agent_get_systemlogs>, DISPATCH_REPLY_ON_FAILURE},
+    {"chip_metrics", on_root<agent_report_chip_metrics>, DISPATCH_REPLY_ON_FAILURE},
+    {"config", on_config, DISPATCH_REPLY_NONE},
+    {"config_network", on_root<agent_config_network>, DISPATCH_REPLY_RECONNECT},
+    {"config_pools", on_root<agent_config_pools>, DISPATCH_REPLY_RESULT},
+    {"config_fans", on_root<agent_config_fans>, DISPATCH_REPLY_RESULT},
+    {"config_watchdog", on_root<agent_config_watchdog>, DISPATCH_REPLY_RESULT},
+    {"config_perf", on_root<agent_config_perf>, DISPATCH_REPLY_RESULT},
+    {"config_autotuner", on_root<agent_config_autotuner>, DISPATCH_REPLY_RESULT},
+    {"config_chain", on_root<agent_config_chain>, DISPATCH_REPLY_RESULT},
+    {"config_web_access", on_root<agent_config_web_access>, DISPATCH_REPLY_RESULT},
+    {"reboot", on_root<agent_reboot_asic>, DISPATCH_REPLY_RESULT},
+    {"start_mining", on_root<agent_start_mining>, DISPATCH_REPLY_RESULT},
+    {"stop_mining", on_root<agent_stop_mining>, DISPATCH_REPLY_RESULT},
+    {"update_firmware", on_update_firmware, DISPATCH_REPLY_NONE},
+};
+
+const struct dispatch_entry *dispatch_entries(size_t *count)
+{
+    *count = sizeof(dispatch_table) / sizeof(dispatch_table[0]);
+    return dispatch_table;
+}
+
 int process_message(const char *type, json_t *ok, json_t *root, struct agent_vhd *vhd,
                     struct agent_psd *psd)
 {
-    if (strcmp(type, "auth") == 0)
-        return agent_auth(root, ok, vhd, psd) < 0 ? -1 : 0;
-    if (strcmp(type, "update_config") == 0) {
-        agent_update_config(root, ok);
-        return 0;
-    }
-    if (strcmp(type, "status") == 0)
-        return agent_report_status(root);
-    // Answered by their own message on success, by a failure reply otherwise.
-    if (strcmp(type, "logs") == 0 || strcmp(type, "chip_metrics") == 0) {
-        int res = strcmp(type, "logs") == 0 ? agent_get_systemlogs(root)
-                                            : agent_report_chip_metrics(root);
-        if (res < 0)
-            enqueue_err_response(type, psd);
-        return 0;
-    }
-    if (strcmp(type, "config") == 0) {
-        agent_config_all(root, ok);
-        return 0;
-    }
-    if (strcmp(type, "config_network") == 0) {
-        int res = agent_config_network(root);
-        // A rewritten network file: the connection is made again after the reply.
-        enqueue_result_rec(res < 0 ? -1 : 0, type, psd, res == 1);
-        return 0;
-    }
-    static const struct {
-        const char *type;
-        int (*handler)(json_t *);
-    } commands[] = {
-        {"config_pools", agent_config_pools},           {"config_fans", agent_config_fans},
-        {"config_watchdog", agent_config_watchdog},     {"config_perf", agent_config_perf},
-        {"config_autotuner", agent_config_autotuner},   {"config_chain", agent_config_chain},
-        {"config_web_access", agent_config_web_access}, {"reboot", agent_reboot_asic},
-        {"start_mining", agent_start_mining},           {"stop_mining", agent_stop_mining},
-    };
-    for (const auto &c : commands) {
-        if (strcmp(type, c.type) == 0) {
-            enqueue_result(c.handler(root), type, psd);
-            return 0;
+    const struct dispatch_entry *entry = nullptr;
+    for (const auto &e : dispatch_table) {
+        if (strcmp(type, e.type) == 0) {
+            entry = &e;
+            break;
         }
     }
-    if (strcmp(type, "update_firmware") == 0) {
-        log_msg(LOG_LEVEL_WARN, "Firmware update not supported");
+    if (!entry) {
+        log_msg(LOG_LEVEL_WARN, "Unknown message received: %s", type);
         return 0;
     }
-    log_msg(LOG_LEVEL_WARN, "Unknown message received: %s", type);
+    const struct dispatch_message m = {root, ok, vhd, psd};
+    int res = entry->handler(&m);
+    switch (entry->reply) {
+    case DISPATCH_REPLY_NONE:
+        return res < 0 ? -1 : 0;
+    case DISPATCH_REPLY_RESULT:
+        enqueue_result(res, type, psd);
+        break;
+    case DISPATCH_REPLY_ON_FAILURE:
+        if (res < 0)
+            enqueue_err_response(type, psd);
+        break;
+    case DISPATCH_REPLY_RECONNECT:
+        // A rewritten network file (1): the connection is made again after the reply.
+        enqueue_result_rec(res < 0 ? -1 : 0, type, psd, res == 1);
+        break;
+    }
     return 0;
 }

@@ -92,7 +92,34 @@ int inc_msg_append_fragment(const void *frgm, size_t len, struct agent_psd *psd)
 int receive_fragment(struct agent_vhd *vhd, struct agent_psd *psd, const void *in, size_t len,
                      bool first, bool last);
 
-// Dispatch.
+// Dispatch: one table of the server's message types, each with its handler
+// and what the agent answers.
+enum dispatch_reply {
+    // {"type", "ok"} with the handler's result (0 ok, -1 not).
+    DISPATCH_REPLY_RESULT,
+    // {"type", "ok": false} when the handler failed; on success the handler
+    // has sent the answer itself.
+    DISPATCH_REPLY_ON_FAILURE,
+    // No answer; a handler's -1 closes the connection.
+    DISPATCH_REPLY_NONE,
+    // As RESULT; a handler's 1 (settings rewritten) also makes the connection
+    // again once the answer is sent.
+    DISPATCH_REPLY_RECONNECT,
+};
+struct dispatch_message {
+    json_t *root;
+    json_t *ok; // the message's "ok", or null
+    struct agent_vhd *vhd;
+    struct agent_psd *psd;
+};
+struct dispatch_entry {
+    const char *type;
+    int (*handler)(const struct dispatch_message *m);
+    enum dispatch_reply reply;
+};
+// The table and its number of entries.
+const struct dispatch_entry *dispatch_entries(size_t *count);
+
 int process_incomming_packets(struct agent_vhd *vhd, struct agent_psd *psd);
 int process_message(const char *type, json_t *ok, json_t *root, struct agent_vhd *vhd,
                     struct agent_psd *psd);

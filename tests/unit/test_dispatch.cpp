@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "owners.h"
 #include "session_fixture.h"
 
 namespace
@@ -310,4 +313,40 @@ TEST_F(Auth, RegistrationWithoutSessionFails)
     // Nothing was uploaded, so nothing waits for an acknowledgement.
     EXPECT_FALSE(agent_registration_pending());
     EXPECT_TRUE(status_reporting_enabled());
+}
+
+/* ---- the table and the request schemas -------------------------------------------- */
+
+// Every type of the dispatch table has the schema of its request, whose
+// "x-reply" states what the table answers (the end-to-end tests hold the
+// agent to the schemas), and every request schema names a type of the table.
+TEST(DispatchTable, MatchesTheRequestSchemas)
+{
+    static const char *const reply_names[] = {"result", "on failure", "none", "reconnect"};
+    size_t count = 0;
+    const struct dispatch_entry *table = dispatch_entries(&count);
+    ASSERT_GT(count, 0u);
+    std::set<std::string> types;
+    for (size_t i = 0; i < count; i++) {
+        const struct dispatch_entry &e = table[i];
+        SCOPED_TRACE(e.type);
+        EXPECT_TRUE(types.insert(e.type).second) << "listed twice";
+        EXPECT_NE(e.handler, nullptr);
+        ASSERT_LT(static_cast<size_t>(e.reply), sizeof(reply_names) / sizeof(reply_names[0]));
+        std::string path = std::string(KVAGENT_SCHEMA_DIR "/server/") + e.type + ".json";
+        json_error_t err;
+        json_ptr schema(json_load_file(path.c_str(), 0, &err));
+        ASSERT_TRUE(schema) << path << ": " << err.text;
+        EXPECT_STREQ(json_string_value(json_object_get(schema.get(), "x-reply")),
+                     reply_names[e.reply]);
+    }
+    size_t schemas = 0;
+    for (const auto &f : std::filesystem::directory_iterator(KVAGENT_SCHEMA_DIR "/server")) {
+        std::string stem = f.path().stem().string();
+        if (f.path().extension() != ".json" || stem == "common")
+            continue;
+        schemas++;
+        EXPECT_EQ(types.count(stem), 1u) << "a schema of no dispatched type: " << stem;
+    }
+    EXPECT_EQ(schemas, count);
 }
