@@ -90,6 +90,11 @@ bool agent_is_connected(void)
     return state.connected;
 }
 
+struct agent_state *agent_get_state(void)
+{
+    return &state;
+}
+
 bool agent_is_authenticated(void)
 {
     return state.connected && state.authenticated;

@@ -24,6 +24,8 @@ struct agent_state {
 int agent_main(int argc, char **argv);
 
 struct agent_config *agent_config(void);
+// The agent's state record, the one its connection's vhd points at.
+struct agent_state *agent_get_state(void);
 bool agent_is_connected(void);
 bool agent_is_authenticated(void);
 // Requests an orderly stop; any thread.

@@ -1,29 +1,22 @@
 #include "miner/metrics.h"
 
-#include <atomic>
 #include <cassert>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "log.h"
 #include "owners.h"
+#include "periodic.h"
 #include "protocol.h"
 #include "util.h"
 
 #define METRICS_PERIOD_SECS 10
 
-static std::thread metrics_thread;
-static std::atomic<bool> metrics_running{false};
-// The thread's 10-second wait, cut short by a stop.
-static std::mutex metrics_mutex;
-static std::condition_variable metrics_cond;
+static void metrics_pass(void);
+
+static struct periodic_thread metrics_thread("metrics@agent", METRICS_PERIOD_SECS, metrics_pass,
+                                             "Failed to create metrics thread, code=%d");
 
 static json_t *build_fan(const kv_fan_stats_t *fan)
 {
@@ -81,52 +74,21 @@ int metrics_send_zeroes(void)
     return metrics_send(&zero);
 }
 
-// Waits up to secs; false when a stop came meanwhile.
-static bool metrics_wait(int secs)
+// One snapshot, one message.
+static void metrics_pass(void)
 {
-    std::unique_lock<std::mutex> lock(metrics_mutex);
-    return !metrics_cond.wait_for(lock, std::chrono::seconds(secs),
-                                  [] { return !metrics_running.load(); });
-}
-
-static void metrics_thread_func(void)
-{
-    set_thread_name("metrics@agent");
-    block_stop_signals();
-    while (metrics_running) {
-        malloc_ptr<kv_metrics_t> m(cgminer_metrics());
-        if (m)
-            metrics_send(m.get());
-        if (!metrics_wait(METRICS_PERIOD_SECS))
-            break;
-    }
+    malloc_ptr<kv_metrics_t> m(cgminer_metrics());
+    if (m)
+        metrics_send(m.get());
 }
 
 int metrics_start(void)
 {
-    if (metrics_running)
-        return 0;
-    if (metrics_thread.joinable())
-        metrics_thread.join();
-    metrics_running = true;
-    try {
-        metrics_thread = std::thread(metrics_thread_func);
-    } catch (const std::system_error &e) {
-        LOG_ERROR("Failed to create metrics thread, code=%d", e.code().value());
-        abort();
-    }
-    return 0;
+    return periodic_start(&metrics_thread);
 }
 
 int metrics_stop(void)
 {
-    if (!metrics_thread.joinable())
-        return 0;
-    {
-        std::lock_guard<std::mutex> lock(metrics_mutex);
-        metrics_running = false;
-    }
-    metrics_cond.notify_all();
-    metrics_thread.join();
+    periodic_stop(&metrics_thread);
     return 0;
 }

@@ -1,19 +1,15 @@
 #include "miner/status.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "agent.h"
 #include "log.h"
 #include "miner/firmware.h"
 #include "miner/metrics.h"
 #include "owners.h"
+#include "periodic.h"
 #include "paths.h"
 #include "protocol.h"
 #include "util.h"
@@ -21,18 +17,20 @@
 #define STATUS_CYCLE_SECS 5
 #define STATUS_PERIOD_SECS 30
 
-static std::thread status_thread;
-static std::atomic<bool> reporting_running{false};
+static void status_pass(void);
+
+// A pass every 5 seconds, at once when a report is asked for.
+static struct periodic_thread status_thread("status@agent", STATUS_CYCLE_SECS, status_pass,
+                                            "Failed to create status reporting thread, code: %d");
 static std::atomic<bool> reporting_disabled{false};
-// The thread's 5-second wait and its wake-up (a report request or a stop).
 static std::mutex report_mutex;
-static std::condition_variable report_cond;
 static bool force_status_report = false; // guarded by report_mutex
 
 // Touched only by the status thread, and by the stop after the thread ended.
 static malloc_ptr<kv_metrics_t> miner_metrics;
 static malloc_ptr<kv_pools_stats_t> pools_stats;
 static enum miner_states prev_state = MINER_STATE_INITIALIZING;
+static int since_report = 0; // seconds, counted in passes
 
 int status_report_now(void)
 {
@@ -40,7 +38,7 @@ int status_report_now(void)
         std::lock_guard<std::mutex> lock(report_mutex);
         force_status_report = true;
     }
-    report_cond.notify_all();
+    periodic_wake(&status_thread);
     return 0;
 }
 
@@ -185,7 +183,7 @@ bool status_report_due(const kv_metrics_t *metrics, enum miner_states prev, bool
 static void update_miner_status(void)
 {
     miner_metrics.reset(cgminer_metrics());
-    pools_stats.reset(reporting_running ? cgminer_pools_stats() : nullptr);
+    pools_stats.reset(periodic_running(&status_thread) ? cgminer_pools_stats() : nullptr);
 }
 
 // Status thread.
@@ -219,54 +217,32 @@ static int status_report(void)
     return agent_enqueue_message(msg);
 }
 
-static void status_thread_func(void)
+static void status_pass(void)
 {
-    set_thread_name("status@agent");
-    block_stop_signals();
-    int since_report = 0;
-    while (reporting_running) {
-        update_miner_status();
-        if (!reporting_running)
-            break;
-        bool forced = status_report_pending(true);
-        if (status_report_due(miner_metrics.get(), prev_state, forced, since_report)) {
-            status_report();
-            since_report = 0;
-        }
-        std::unique_lock<std::mutex> lock(report_mutex);
-        report_cond.wait_for(lock, std::chrono::seconds(STATUS_CYCLE_SECS),
-                             [] { return force_status_report || !reporting_running; });
-        since_report += STATUS_CYCLE_SECS;
+    update_miner_status();
+    if (!periodic_running(&status_thread))
+        return;
+    bool forced = status_report_pending(true);
+    if (status_report_due(miner_metrics.get(), prev_state, forced, since_report)) {
+        status_report();
+        since_report = 0;
     }
+    // The wait that follows: a wake-up counts as a whole cycle.
+    since_report += STATUS_CYCLE_SECS;
 }
 
 int status_start_reporting(void)
 {
-    if (reporting_running)
+    if (periodic_running(&status_thread))
         return 0;
-    if (status_thread.joinable())
-        status_thread.join();
     prev_state = MINER_STATE_INITIALIZING;
-    reporting_running = true;
-    try {
-        status_thread = std::thread(status_thread_func);
-    } catch (const std::system_error &e) {
-        LOG_ERROR("Failed to create status reporting thread, code: %d", e.code().value());
-        abort();
-    }
-    return 0;
+    since_report = 0;
+    return periodic_start(&status_thread);
 }
 
 int status_stop_reporting(void)
 {
-    if (!status_thread.joinable())
-        return 0;
-    {
-        std::lock_guard<std::mutex> lock(report_mutex);
-        reporting_running = false;
-    }
-    report_cond.notify_all();
-    status_thread.join();
+    periodic_stop(&status_thread);
     miner_metrics.reset();
     pools_stats.reset();
     return 0;

@@ -20,6 +20,8 @@
 #include "miner/status.h"
 #include "json_text.h"
 #include "owners.h"
+#include "periodic.h"
+#include "session_fixture.h"
 #include "shell.h"
 
 namespace
@@ -293,4 +295,105 @@ TEST(KernelLog, Messages)
     }
     // Not connected: nothing is run or sent.
     EXPECT_EQ(miner_send_logs("r2"), -1);
+}
+
+/* ---- the reporting threads ---------------------------------------------------------- */
+
+// The status and metrics threads of a logged-in agent with a mining miner,
+// their periods counted in short units.
+class ReportingThreads : public SessionTest
+{
+  protected:
+    void SetUp() override
+    {
+        SessionTest::SetUp();
+        miner.answer("stats", stats_answer(true));
+        shell.running = true;
+        miner_is_stopped = false;
+        miner_is_auto_tune = false;
+        agent_get_state()->connected = true;
+        agent_get_state()->authenticated = true;
+    }
+    void TearDown() override
+    {
+        metrics_stop();
+        status_stop_reporting();
+        periodic_set_unit_ms(1000);
+        agent_get_state()->connected = false;
+        agent_get_state()->authenticated = false;
+        SessionTest::TearDown();
+    }
+
+    // Takes the queued messages into taken; the number of type among them.
+    size_t take(const char *type)
+    {
+        for (const std::string &text : drain_texts())
+            taken.push_back(text);
+        size_t n = 0;
+        for (const std::string &text : taken)
+            n += text.find(std::string("{\"type\":\"") + type + "\"") == 0;
+        return n;
+    }
+    // Waits (up to secs) until count messages of type were queued.
+    bool wait_for(const char *type, size_t count, int secs)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(secs);
+        while (take(type) < count) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            usleep(2000);
+        }
+        return true;
+    }
+    size_t requests_of(const std::string &command) const
+    {
+        size_t n = 0;
+        for (const std::string &r : miner.requests())
+            n += r.find("\"" + command + "\"") != std::string::npos;
+        return n;
+    }
+
+    FakeShell shell;
+    FakeMiner miner;
+    std::vector<std::string> taken;
+};
+
+// A status at once (the miner went from "initializing" to mining), then one
+// every sixth pass of the 5-unit cycle: the count follows from the passes,
+// each of which reads the pools once, whatever the machine's speed.
+// Metrics flow beside it.
+TEST_F(ReportingThreads, StatusEverySixthCycleAndMetricsBeside)
+{
+    periodic_set_unit_ms(4);
+    status_start_reporting();
+    metrics_start();
+    ASSERT_TRUE(wait_for("status", 4, 60));
+    ASSERT_TRUE(wait_for("metrics", 3, 60));
+    status_stop_reporting();
+    metrics_stop();
+    size_t statuses = take("status");
+    size_t passes = requests_of("pools");
+    ASSERT_GE(passes, 19u);
+    // The last pass may have been stopped between its reads and its report.
+    EXPECT_TRUE(statuses == 1 + (passes - 1) / 6 || statuses == 1 + (passes - 2) / 6)
+        << statuses << " statuses in " << passes << " passes";
+    for (const std::string &text : taken) {
+        if (text.find(R"({"type":"status")") == 0) {
+            EXPECT_NE(text.find(R"("state":{"name":"mining"})"), std::string::npos) << text;
+        }
+    }
+}
+
+// A report asked for ends the thread's wait at once, and so does the stop:
+// with a 60-second cycle, neither waits for the cycle's end.
+TEST_F(ReportingThreads, ReportRequestAndStopCutTheWait)
+{
+    periodic_set_unit_ms(12000);
+    status_start_reporting();
+    ASSERT_TRUE(wait_for("status", 1, 30)); // the first pass reports at once
+    status_report_now();
+    EXPECT_TRUE(wait_for("status", 2, 45));
+    auto before = std::chrono::steady_clock::now();
+    status_stop_reporting();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(45));
 }
