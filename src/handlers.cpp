@@ -209,6 +209,22 @@ int config_chips(int chain, json_t *chips)
     return changed;
 }
 
+// A chain id of a request, read as atoi reads it: "9" and "x" are refused as
+// chains 9 and 0, and a number beyond the int range is refused rather than
+// wrapped into one. 0, or -1 (logged).
+static int parse_chain_id(const char *id, int *chain)
+{
+    if (util_parse_int(id, chain) != 0) {
+        LOG_ERROR("Invalid chain id: %s", id);
+        return -1;
+    }
+    if (!verify_chain_id(*chain)) {
+        LOG_ERROR("Invalid chain id: %d", *chain);
+        return -1;
+    }
+    return 0;
+}
+
 int config_chain(json_t *root)
 {
     const char *id = nullptr;
@@ -227,17 +243,9 @@ int config_chain(json_t *root)
         LOG_ERROR("Failed to parse config chain request - %s is out of range", key);
         return -1;
     }
-    // Read as atoi reads it: "9" and "x" are refused below as chains 9 and 0;
-    // a number beyond the int range is refused rather than wrapped into one.
     int chain = 0;
-    if (util_parse_int(id, &chain) != 0) {
-        LOG_ERROR("Invalid chain id: %s", id);
+    if (parse_chain_id(id, &chain) != 0)
         return -1;
-    }
-    if (!verify_chain_id(chain)) {
-        LOG_ERROR("Invalid chain id: %d", chain);
-        return -1;
-    }
     if (use_global_freq)
         freq = 0;
     if (use_global_volt)
@@ -608,14 +616,8 @@ int agent_report_chip_metrics(json_t *root)
         return -1;
     }
     int chain = 0;
-    if (util_parse_int(chain_id, &chain) != 0) {
-        LOG_ERROR("Invalid chain id: %s", chain_id);
+    if (parse_chain_id(chain_id, &chain) != 0)
         return -1;
-    }
-    if (!verify_chain_id(chain)) {
-        LOG_ERROR("Invalid chain id: %d", chain);
-        return -1;
-    }
     malloc_ptr<kv_chip_metrics_t> metrics(cgminer_chip_metrics(chain));
     if (!metrics)
         return -1;

@@ -419,17 +419,24 @@ static enum miner_states decide_state(double hashrate)
     return miner_is_stopped ? MINER_STATE_STOPPED : MINER_STATE_UNKNOWN;
 }
 
-kv_metrics_t *cgminer_metrics(void)
+// The miner's answer to command, or null (logged by the API client).
+static json_ptr api_answer(const char *command)
 {
     json_t *answer = nullptr;
-    if (api_call_cmd("stats", &answer) != 0)
+    api_call_cmd(command, &answer);
+    return json_ptr(answer);
+}
+
+kv_metrics_t *cgminer_metrics(void)
+{
+    json_ptr answer = api_answer("stats");
+    if (!answer)
         return nullptr;
-    json_ptr owner(answer);
 
     json_t *ident = nullptr;
     json_t *stats = nullptr;
     json_error_t err;
-    if (json_unpack_ex(answer, &err, 0, "{s[o,o!]}", "STATS", &ident, &stats) != 0) {
+    if (json_unpack_ex(answer.get(), &err, 0, "{s[o,o!]}", "STATS", &ident, &stats) != 0) {
         LOG_ERROR("%s", err.text);
         LOG_ERROR("Failed to unpack STATS from api response");
         return nullptr;
@@ -486,14 +493,13 @@ static void fill_pool(kv_pool_stats_t *pool, const char *status, bool stratum_ac
 
 kv_pools_stats_t *cgminer_pools_stats(void)
 {
-    json_t *answer = nullptr;
-    if (api_call_cmd("pools", &answer) != 0)
+    json_ptr answer = api_answer("pools");
+    if (!answer)
         return nullptr;
-    json_ptr owner(answer);
 
     json_t *pools = nullptr;
     json_error_t err;
-    if (json_unpack_ex(answer, &err, 0, "{so}", "POOLS", &pools) != 0) {
+    if (json_unpack_ex(answer.get(), &err, 0, "{so}", "POOLS", &pools) != 0) {
         LOG_ERROR("Failed to unpack POOLS from api response: %s", err.text);
         return nullptr;
     }
