@@ -152,10 +152,8 @@ static void watch(watcher_callback_t callback, const std::string &dir)
     block_stop_signals();
     // watcher_running was set by watcher_start before the thread was created;
     // setting it again here would undo a stop that came before the thread ran.
-
-    // The inotify descriptor, closed when the thread leaves.
-    fd_owner in(inotify_init1(IN_CLOEXEC));
-    if (in.get() < 0) {
+    fd_owner in(inotify_init1(IN_CLOEXEC)); // closed when the thread leaves
+    if (!in.valid()) {
         LOG_ERROR("%s", strerror(errno));
         LOG_ERROR("Failed to initialize inotify");
         watcher_running = false;
