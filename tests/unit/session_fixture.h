@@ -52,9 +52,11 @@ class SessionTest : public ::testing::Test
         status_report_pending(true);
     }
 
-    // Takes every queued message off the ring, oldest first.
+    // Takes every queued message off the ring, oldest first (producers on
+    // other threads may be queueing meanwhile).
     static std::vector<outgoing_message_t> drain(agent_psd *p)
     {
+        std::lock_guard<std::mutex> lock(p->msgs_lock);
         std::vector<outgoing_message_t> out;
         for (;;) {
             const outgoing_message_t *m = static_cast<const outgoing_message_t *>(
