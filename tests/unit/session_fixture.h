@@ -15,13 +15,11 @@
 #include "handlers.h"
 #include "log_capture.h"
 #include "miner/status.h"
+#include "owners.h"
 #include "protocol.h"
 
 // The connection record comes zeroed from the library, as raw memory.
-struct PsdFree {
-    void operator()(agent_psd *p) const { free(p); }
-};
-using psd_ptr = std::unique_ptr<agent_psd, PsdFree>;
+using psd_ptr = malloc_ptr<agent_psd>;
 
 class SessionTest : public ::testing::Test
 {
@@ -77,10 +75,9 @@ class SessionTest : public ::testing::Test
     {
         std::vector<std::string> out;
         for (outgoing_message_t &m : drain(p)) {
-            char *text = json_dumps(m.root, JSON_COMPACT);
-            out.emplace_back(text ? text : "(null)");
-            free(text);
-            json_decref(m.root);
+            json_ptr owned(m.root);
+            text_ptr text(json_dumps(m.root, JSON_COMPACT));
+            out.emplace_back(text ? text.get() : "(null)");
         }
         return out;
     }
