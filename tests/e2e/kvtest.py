@@ -39,7 +39,7 @@ MINERSIM = REPO / "devtools" / "minersim.py"
 PYTHON = "/usr/bin/python3"
 
 sys.path.insert(0, str(REPO / "devtools"))
-from devctl import DevCtl  # noqa: E402
+from kvdev.devctl import DevCtl  # noqa: E402
 
 # A valid key: the agent wants more than 24 characters.
 API_KEY = "kvtest-0123456789-abcdefghijklmn"  # 32 characters

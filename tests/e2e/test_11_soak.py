@@ -20,7 +20,7 @@ import pytest
 import kvtest
 
 sys.path.insert(0, str(kvtest.REPO / "devtools"))
-import soak  # noqa: E402
+from kvdev import soak  # noqa: E402
 
 
 # ------------------------------------------------------ reconnect bound
@@ -45,7 +45,7 @@ CLIENT = textwrap.dedent('''
     import asyncio, json, socket, ssl, sys, time
     import websockets
     sys.path.insert(0, sys.argv[3])
-    from devctl import DevCtl
+    from kvdev.devctl import DevCtl
 
     port, ca = int(sys.argv[1]), sys.argv[2]
     ctl = DevCtl(sys.argv[4])

@@ -149,7 +149,7 @@ def test_devserver_records_and_logs_violations(device, start_server):
 
 
 def test_devserver_serves_unchecked_without_schemas(tmp_path):
-    code = ("import sys; sys.path.insert(0, %r); import devserver; "
+    code = ("import sys; sys.path.insert(0, %r); from kvdev import devserver; "
             "print(devserver.load_schema_checker(%r))"
             % (str(kvtest.REPO / "devtools"), str(tmp_path)))
     r = subprocess.run([kvtest.PYTHON, "-c", code], capture_output=True, text=True, timeout=30)
