@@ -20,7 +20,7 @@ takes newline-delimited JSON commands (see devctl.py) to send messages, change
 the auth mode or the acknowledgement, close or drop the connection.
 
 Every message the peer sends is checked against the agent's message schemas
-(protocol/schemas, through tests/e2e/schemas.py): a violation is logged on
+(protocol/schemas, through kvdev.schemas): a violation is logged on
 stderr ("schema violation: status: ...") and recorded as a "schema_violation"
 event with the message's type and the errors. Without python3-jsonschema the
 server runs unchecked and says so once.
@@ -49,7 +49,6 @@ Run with Debian's /usr/bin/python3 (needs python3-websockets 10.x).
 import argparse
 import asyncio
 import base64
-import importlib
 import json
 import os
 import shutil
@@ -179,22 +178,14 @@ def log(text):
     print("devserver: " + text, file=sys.stderr, flush=True)
 
 
-SCHEMAS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))), "tests", "e2e")
-
-
-def load_schema_checker(folder=SCHEMAS_DIR):
-    """validate_agent_message(msg) -> [error text] of schemas.py in `folder`
-    (tests/e2e), or None (logged once) when it or python3-jsonschema cannot
-    be loaded."""
+def load_schema_checker():
+    """validate_agent_message(msg) -> [error text] of kvdev.schemas, or None
+    (logged once) when python3-jsonschema or the schemas under
+    protocol/schemas cannot be loaded."""
     try:
-        sys.path.insert(0, folder)
-        try:
-            mod = importlib.import_module("schemas")
-        finally:
-            sys.path.remove(folder)
-        mod.load_store()
-        return mod.validate_agent_message
+        from kvdev import schemas
+        schemas.load_store()
+        return schemas.validate_agent_message
     except Exception as exc:  # any failure: serve unchecked
         log("schema checking off (%s: %s)" % (type(exc).__name__, exc))
         return None

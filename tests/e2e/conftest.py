@@ -20,7 +20,7 @@ import subprocess
 import pytest
 
 import kvtest
-import schemas
+from kvdev import schemas
 
 _UNSET = object()
 
@@ -164,7 +164,7 @@ def make_device(request, tmp_path, certs, _sandbox_ok):
 
 def _schema_violations(devices):
     """Every message the agent sent to a devserver of the test, checked
-    against protocol/schemas (tests/e2e/schemas.py). Devices where no agent
+    against protocol/schemas (kvdev.schemas). Devices where no agent
     ran are left out: their servers only saw the harness's own clients."""
     out = []
     for d in devices:

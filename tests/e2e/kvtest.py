@@ -26,20 +26,27 @@ import shutil
 import signal
 import struct
 import subprocess
-import sys
 import termios
 import threading
 import time
 from pathlib import Path
 
+from kvdev.devctl import DevCtl
+
 REPO = Path(__file__).resolve().parents[2]
-SANDBOX = REPO / "devtools" / "sandbox"
-DEVSERVER = REPO / "devtools" / "devserver.py"
-MINERSIM = REPO / "devtools" / "minersim.py"
+DEVTOOLS = REPO / "devtools"  # holds the kvdev package
+SANDBOX = DEVTOOLS / "sandbox"
+DEVSERVER = DEVTOOLS / "devserver.py"
+MINERSIM = DEVTOOLS / "minersim.py"
 PYTHON = "/usr/bin/python3"
 
-sys.path.insert(0, str(REPO / "devtools"))
-from kvdev.devctl import DevCtl  # noqa: E402
+
+def python_env(env=None):
+    """Environment for a Python child process that imports kvdev: `env`
+    (default: this one's) with devtools/ first on PYTHONPATH."""
+    env = dict(os.environ if env is None else env)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(DEVTOOLS), env.get("PYTHONPATH")]))
+    return env
 
 # A valid key: the agent wants more than 24 characters.
 API_KEY = "kvtest-0123456789-abcdefghijklmn"  # 32 characters

@@ -10,7 +10,6 @@ schedule. The other tests here are quick and always run.
 import json
 import os
 import subprocess
-import sys
 import textwrap
 import time
 from pathlib import Path
@@ -18,9 +17,7 @@ from pathlib import Path
 import pytest
 
 import kvtest
-
-sys.path.insert(0, str(kvtest.REPO / "devtools"))
-from kvdev import soak  # noqa: E402
+from kvdev import soak
 
 
 # ------------------------------------------------------ reconnect bound
@@ -44,11 +41,10 @@ def test_reconnect_bound_follows_the_backoff_table():
 CLIENT = textwrap.dedent('''
     import asyncio, json, socket, ssl, sys, time
     import websockets
-    sys.path.insert(0, sys.argv[3])
     from kvdev.devctl import DevCtl
 
     port, ca = int(sys.argv[1]), sys.argv[2]
-    ctl = DevCtl(sys.argv[4])
+    ctl = DevCtl(sys.argv[3])
     out = {}
 
     def tcp(read):
@@ -109,8 +105,8 @@ def test_devserver_fault_controls(device, server, certs):
     a padded message and a text frame of bad UTF-8, as a client sees them."""
     res = subprocess.run(
         device.netns_cmd([kvtest.PYTHON, "-c", CLIENT, server.port, certs["ca"],
-                          kvtest.REPO / "devtools", server.control_path]),
-        capture_output=True, text=True, timeout=60)
+                          server.control_path]),
+        env=kvtest.python_env(), capture_output=True, text=True, timeout=60)
     assert res.returncode == 0, res.stdout + res.stderr + server.stderr_text()
     out = json.loads(res.stdout.splitlines()[-1])
     assert out["stop"] == "refused"
