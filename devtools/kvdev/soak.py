@@ -65,11 +65,8 @@ import traceback
 from collections import Counter, deque
 from pathlib import Path
 
-from kvdev import REPO
+from kvdev import REPO, runners
 from kvdev.devctl import DevCtl, DevCtlError
-
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-import kvtest  # noqa: E402
 
 MAC = "00:11:22:aa:bb:cc"
 DEV_ID = "0000000000000000-" + MAC.replace(":", "").upper()
@@ -305,27 +302,27 @@ class Soak:
     def setup(self):
         if os.geteuid() != 0:
             raise SystemExit("soak: run as root (network namespaces)")
-        binary = kvtest.agent_binary()
+        binary = runners.agent_binary()
         if not binary.exists():
             raise SystemExit("soak: no agent binary %s (bash scripts/build.sh build, or set "
                              "KVAGENT_BIN)" % binary)
-        kvtest.remove_stale_namespaces()
+        runners.remove_stale_namespaces()
         certs_dir = self.work / "certs"
-        kvtest._run([kvtest.PYTHON, kvtest.DEVSERVER, "gen-certs", "--out", certs_dir])
+        runners.run_cmd([runners.PYTHON, runners.DEVSERVER, "gen-certs", "--out", certs_dir])
         certs = {"dir": certs_dir, "ca": certs_dir / "ca.pem", "cert": certs_dir / "server.pem",
                  "key": certs_dir / "server.key"}
-        self.device = kvtest.Device(self.work / "device", mac=MAC)
+        self.device = runners.Device(self.work / "device", mac=MAC)
         (self.work / "device").mkdir()
         self.device.setup()
         self.device.install_ca(certs["ca"])
-        self.device.write_miner_config(kvtest.DEFAULT_MINER_CONFIG)
+        self.device.write_miner_config(runners.DEFAULT_MINER_CONFIG)
         (self.device.root / "config" / "network.conf").write_text(NETWORK_CONF)
         self.device.miner_args("--warmup 5")
-        self.device.write_config({"api_key": kvtest.API_KEY})
-        self.server = kvtest.DevServer(self.device, certs).start()
+        self.device.write_config({"api_key": runners.API_KEY})
+        self.server = runners.DevServer(self.device, certs).start()
         self.record = Record(self.server.record_path)
         self.ctl = DevCtl(str(self.server.control_path))
-        self.agent = kvtest.Agent(self.device, ["-s", self.server.url], miner=True).start()
+        self.agent = runners.Agent(self.device, ["-s", self.server.url], miner=True).start()
         self.pid = self.agent.pid
         self.t0 = time.monotonic()
         self.say("seed %d (SOAK_SEED=%d replays it); %g s of faults; agent %s pid %d; "
@@ -335,10 +332,10 @@ class Soak:
                  % (self.delays, round(self.jitter * 100), self.slack))
         self.wait_healthy(60, "first login")
         self.korvane = self.read_json("korvane.json")
-        if self.korvane != {"api_key": kvtest.API_KEY, "dev_id": DEV_ID}:
+        if self.korvane != {"api_key": runners.API_KEY, "dev_id": DEV_ID}:
             self.fail("korvane.json after the first start: %r" % (self.korvane,))
         self.pools = [{"url": p["url"], "user": p["user"], "pass": p["pass"]}
-                      for p in kvtest.DEFAULT_MINER_CONFIG["pools"]]
+                      for p in runners.DEFAULT_MINER_CONFIG["pools"]]
 
     # -- helpers -------------------------------------------------------------
     def check_alive(self):
@@ -395,7 +392,7 @@ class Soak:
         for key, same in (("api-listen", lambda a, b: a == b),
                           ("bitmain-freq", lambda a, b: float(a) == float(b)),
                           ("bitmain-voltage", lambda a, b: int(a, 10) == int(b, 10))):
-            want = kvtest.DEFAULT_MINER_CONFIG[key]
+            want = runners.DEFAULT_MINER_CONFIG[key]
             try:
                 ok = same(conf.get(key), want)
             except (TypeError, ValueError):
@@ -588,7 +585,7 @@ class Soak:
 
     def logs_hang(self, ep):
         delay = self.device.root / "run" / "sandbox" / "get_kernel_log.delay"
-        kvtest.write_atomic(delay, "600\n")
+        runners.write_atomic(delay, "600\n")
         try:
             self.wait_healthy(120, "before logs_hang")
             took, msg = self.logs_request(expect_ok=False)
@@ -610,7 +607,7 @@ class Soak:
 
     def hung_script_processes(self):
         out = []
-        res = kvtest._run(["ip", "netns", "pids", self.device.name], check=False)
+        res = runners.run_cmd(["ip", "netns", "pids", self.device.name], check=False)
         for pid in res.stdout.split():
             try:
                 cmd = Path("/proc/%s/cmdline" % pid).read_bytes().replace(b"\0", b" ")
@@ -774,7 +771,7 @@ class Soak:
         self.agent.signal(signal.SIGTERM)
         try:
             self.exit_status = self.agent.wait_exit(timeout=60)
-        except kvtest.Timeout:
+        except runners.Timeout:
             self.fail("the agent did not stop within 60 s of SIGTERM")
             return
         self.stop_s = round(time.monotonic() - t, 2)
@@ -848,7 +845,7 @@ class Soak:
             "seed": self.seed,
             "duration_s": round(self.elapsed(), 1),
             "fault_seconds": self.seconds,
-            "agent_binary": str(kvtest.agent_binary()),
+            "agent_binary": str(runners.agent_binary()),
             "faults": dict(sorted(self.faults.items())),
             "faults_total": sum(self.faults.values()),
             "commands": dict(sorted(self.commands.items())),

@@ -1,4 +1,4 @@
-"""Fixtures for the end-to-end tests (see kvtest.py for the objects).
+"""Fixtures for the end-to-end tests (the objects: kvdev.runners, through kvtest.py).
 
   certs, other_certs, expired_certs,
   future_certs, wrong_host_certs      session: development certificates

@@ -96,7 +96,7 @@ def test_farm_network(make_device, tmp_path, certs):
     try:
         d1 = make_device(bridge=bridge)
         d2 = make_device(bridge=bridge, ip="192.0.2.11/24", mac="00:11:22:aa:bb:cd")
-        ports = kvtest._run(["ip", "-n", bridge.name, "-o", "link", "show", "master",
+        ports = kvtest.run_cmd(["ip", "-n", bridge.name, "-o", "link", "show", "master",
                              "br0"]).stdout
         assert len(ports.splitlines()) == 2, ports
         srv = kvtest.DevServer(bridge, certs, host=bridge.addr).start()
@@ -116,12 +116,12 @@ def test_farm_network(make_device, tmp_path, certs):
     while os.path.exists("/proc/%d" % pid):
         pid -= 1
     stale = "kvb%d_1" % pid
-    kvtest._run([kvtest.SANDBOX, "bridge-up", stale])
+    kvtest.run_cmd([kvtest.SANDBOX, "bridge-up", stale])
     try:
         kvtest.remove_stale_namespaces()
         assert not os.path.exists("/run/netns/" + stale)
     finally:
-        kvtest._run([kvtest.SANDBOX, "bridge-down", stale], check=False)
+        kvtest.run_cmd([kvtest.SANDBOX, "bridge-down", stale], check=False)
 
 
 @pytest.mark.parametrize("miner", [False, True])
