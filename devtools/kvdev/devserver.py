@@ -16,8 +16,9 @@ one JSON line in the record file. Like the real server, it acknowledges each
 configuration upload ({"type":"update_config",...} from the agent) with
 {"type":"update_config","ok":true}; --no-config-ack (or the control command
 {"cmd":"set_config_ack","on":false}) leaves uploads unanswered. A unix socket
-takes newline-delimited JSON commands (see devctl.py) to send messages, change
-the auth mode or the acknowledgement, close or drop the connection.
+takes newline-delimited JSON commands (see devctl.py; their handlers are the
+table ServerState.CONTROL) to send messages, change the auth mode or the
+acknowledgement, close or drop the connection.
 
 Every message the peer sends is checked against the agent's message schemas
 (protocol/schemas, through kvdev.schemas): a violation is logged on
@@ -369,96 +370,142 @@ class ServerState:
         log("conn %s: -> %s%s" % (n, short(text), " (fragments %s)" % fragments if fragments else ""))
 
     # -- control -----------------------------------------------------------
-    async def control(self, req):
-        cmd = req.get("cmd")
+    # One handler per control command (CONTROL below): handler(self, req) ->
+    # the reply. Those that act on the open connection are wrapped by
+    # _on_connection and get it as a third argument.
+
+    async def ctl_status(self, req):
         ws = self.current
-        if cmd == "status":
-            return {"ok": True, "connected": ws is not None and ws.open,
-                    "connections": self.connections, "auth": self.auth}
-        if cmd == "set_auth":
-            mode = req.get("mode")
-            if mode not in AUTH_MODES:
-                return {"ok": False, "error": "mode must be one of %s" % ", ".join(AUTH_MODES)}
-            self.auth = mode
-            if req.get("message") is not None:
-                self.refuse_message = str(req["message"])
-            log("auth mode now %s" % mode)
-            return {"ok": True, "auth": mode}
-        if cmd == "set_config_ack":
-            on = req.get("on")
-            if not isinstance(on, bool):
-                return {"ok": False, "error": "set_config_ack needs 'on' (true or false)"}
-            self.config_ack = on
-            log("configuration uploads %sacknowledged" % ("" if on else "not "))
-            return {"ok": True, "config_ack": on}
-        if cmd == "listen":
-            mode = req.get("mode")
-            if mode not in LISTEN_MODES:
-                return {"ok": False, "error": "mode must be one of %s" % ", ".join(LISTEN_MODES)}
-            await self.listener.set_mode(mode)
-            return {"ok": True, "listen": mode}
-        if cmd == "set_delay":
-            delays = {}
-            for key in ("auth", "reply"):
-                if key in req:
-                    v = req[key]
-                    if isinstance(v, bool) or not isinstance(v, (int, float)) or v < 0:
-                        return {"ok": False, "error": "%s must be a number >= 0" % key}
-                    delays[key] = float(v)
-            self.auth_delay = delays.get("auth", self.auth_delay)
-            self.reply_delay = delays.get("reply", self.reply_delay)
-            log("delays now: login answer %gs, upload acknowledgement %gs"
-                % (self.auth_delay, self.reply_delay))
-            return {"ok": True, "auth": self.auth_delay, "reply": self.reply_delay}
-        if cmd in ("send", "send_raw", "close", "drop", "send_bytes", "send_padded"):
+        return {"ok": True, "connected": ws is not None and ws.open,
+                "connections": self.connections, "auth": self.auth}
+
+    async def ctl_set_auth(self, req):
+        mode = req.get("mode")
+        if mode not in AUTH_MODES:
+            return {"ok": False, "error": "mode must be one of %s" % ", ".join(AUTH_MODES)}
+        self.auth = mode
+        if req.get("message") is not None:
+            self.refuse_message = str(req["message"])
+        log("auth mode now %s" % mode)
+        return {"ok": True, "auth": mode}
+
+    async def ctl_set_config_ack(self, req):
+        on = req.get("on")
+        if not isinstance(on, bool):
+            return {"ok": False, "error": "set_config_ack needs 'on' (true or false)"}
+        self.config_ack = on
+        log("configuration uploads %sacknowledged" % ("" if on else "not "))
+        return {"ok": True, "config_ack": on}
+
+    async def ctl_listen(self, req):
+        mode = req.get("mode")
+        if mode not in LISTEN_MODES:
+            return {"ok": False, "error": "mode must be one of %s" % ", ".join(LISTEN_MODES)}
+        await self.listener.set_mode(mode)
+        return {"ok": True, "listen": mode}
+
+    async def ctl_set_delay(self, req):
+        delays = {}
+        for key in ("auth", "reply"):
+            if key in req:
+                v = req[key]
+                if isinstance(v, bool) or not isinstance(v, (int, float)) or v < 0:
+                    return {"ok": False, "error": "%s must be a number >= 0" % key}
+                delays[key] = float(v)
+        self.auth_delay = delays.get("auth", self.auth_delay)
+        self.reply_delay = delays.get("reply", self.reply_delay)
+        log("delays now: login answer %gs, upload acknowledgement %gs"
+            % (self.auth_delay, self.reply_delay))
+        return {"ok": True, "auth": self.auth_delay, "reply": self.reply_delay}
+
+    def _on_connection(handler):
+        """A command on the open connection: refused without one."""
+        async def run(self, req):
+            ws = self.current
             if ws is None or not ws.open:
                 return {"ok": False, "error": "no connection"}
-            if cmd == "send":
-                if "message" not in req:
-                    return {"ok": False, "error": "send needs 'message'"}
-                await self.send_text(ws, json.dumps(req["message"]))
-                return {"ok": True, "conn": ws.conn_no}
-            if cmd == "send_raw":
-                text = req.get("text")
-                if not isinstance(text, str):
-                    return {"ok": False, "error": "send_raw needs 'text' (string)"}
-                await self.send_text(ws, text, req.get("fragments"))
-                return {"ok": True, "conn": ws.conn_no}
-            if cmd == "send_bytes":
-                try:
-                    data = base64.b64decode(req.get("b64", ""), validate=True)
-                except (ValueError, TypeError):
-                    return {"ok": False, "error": "send_bytes needs 'b64' (base64 text)"}
-                binary = bool(req.get("binary", False))
-                await ws.write_frame(True, OP_BINARY if binary else OP_TEXT, data)
-                self.recorder.write(ws.conn_no, "sent", bytes=base64.b64encode(data).decode(),
-                                    binary=binary)
-                log("conn %d: -> %s frame of %d raw bytes"
-                    % (ws.conn_no, "binary" if binary else "text", len(data)))
-                return {"ok": True, "conn": ws.conn_no}
-            if cmd == "send_padded":
-                message, size = req.get("message"), req.get("size")
-                if not isinstance(message, dict) or isinstance(size, bool) \
-                        or not isinstance(size, int):
-                    return {"ok": False, "error": "send_padded needs 'message' (object) and "
-                            "'size' (bytes)"}
-                base = dict(message, pad="")
-                room = size - len(json.dumps(base).encode())
-                if room < 0:
-                    return {"ok": False, "error": "size is smaller than the message"}
-                base["pad"] = "x" * room
-                await self.send_text(ws, json.dumps(base))
-                return {"ok": True, "conn": ws.conn_no, "size": size}
-            if cmd == "close":
-                code = int(req.get("code", 1000))
-                reason = str(req.get("reason", ""))
-                log("conn %d: server closes with %d" % (ws.conn_no, code))
-                asyncio.get_running_loop().create_task(ws.close(code, reason))
-                return {"ok": True, "conn": ws.conn_no}
-            log("conn %d: dropping TCP connection" % ws.conn_no)
-            ws.transport.abort()
-            return {"ok": True, "conn": ws.conn_no}
-        return {"ok": False, "error": "unknown cmd %r" % (cmd,)}
+            return await handler(self, req, ws)
+        return run
+
+    @_on_connection
+    async def ctl_send(self, req, ws):
+        if "message" not in req:
+            return {"ok": False, "error": "send needs 'message'"}
+        await self.send_text(ws, json.dumps(req["message"]))
+        return {"ok": True, "conn": ws.conn_no}
+
+    @_on_connection
+    async def ctl_send_raw(self, req, ws):
+        text = req.get("text")
+        if not isinstance(text, str):
+            return {"ok": False, "error": "send_raw needs 'text' (string)"}
+        await self.send_text(ws, text, req.get("fragments"))
+        return {"ok": True, "conn": ws.conn_no}
+
+    @_on_connection
+    async def ctl_send_bytes(self, req, ws):
+        try:
+            data = base64.b64decode(req.get("b64", ""), validate=True)
+        except (ValueError, TypeError):
+            return {"ok": False, "error": "send_bytes needs 'b64' (base64 text)"}
+        binary = bool(req.get("binary", False))
+        await ws.write_frame(True, OP_BINARY if binary else OP_TEXT, data)
+        self.recorder.write(ws.conn_no, "sent", bytes=base64.b64encode(data).decode(),
+                            binary=binary)
+        log("conn %d: -> %s frame of %d raw bytes"
+            % (ws.conn_no, "binary" if binary else "text", len(data)))
+        return {"ok": True, "conn": ws.conn_no}
+
+    @_on_connection
+    async def ctl_send_padded(self, req, ws):
+        message, size = req.get("message"), req.get("size")
+        if not isinstance(message, dict) or isinstance(size, bool) \
+                or not isinstance(size, int):
+            return {"ok": False, "error": "send_padded needs 'message' (object) and "
+                    "'size' (bytes)"}
+        base = dict(message, pad="")
+        room = size - len(json.dumps(base).encode())
+        if room < 0:
+            return {"ok": False, "error": "size is smaller than the message"}
+        base["pad"] = "x" * room
+        await self.send_text(ws, json.dumps(base))
+        return {"ok": True, "conn": ws.conn_no, "size": size}
+
+    @_on_connection
+    async def ctl_close(self, req, ws):
+        code = int(req.get("code", 1000))
+        reason = str(req.get("reason", ""))
+        log("conn %d: server closes with %d" % (ws.conn_no, code))
+        asyncio.get_running_loop().create_task(ws.close(code, reason))
+        return {"ok": True, "conn": ws.conn_no}
+
+    @_on_connection
+    async def ctl_drop(self, req, ws):
+        log("conn %d: dropping TCP connection" % ws.conn_no)
+        ws.transport.abort()
+        return {"ok": True, "conn": ws.conn_no}
+
+    CONTROL = {
+        "status": ctl_status,
+        "set_auth": ctl_set_auth,
+        "set_config_ack": ctl_set_config_ack,
+        "listen": ctl_listen,
+        "set_delay": ctl_set_delay,
+        "send": ctl_send,
+        "send_raw": ctl_send_raw,
+        "send_bytes": ctl_send_bytes,
+        "send_padded": ctl_send_padded,
+        "close": ctl_close,
+        "drop": ctl_drop,
+    }
+    del _on_connection
+
+    async def control(self, req):
+        cmd = req.get("cmd")
+        handler = self.CONTROL.get(cmd) if isinstance(cmd, str) else None
+        if handler is None:
+            return {"ok": False, "error": "unknown cmd %r" % (cmd,)}
+        return await handler(self, req)
 
     async def control_client(self, reader, writer):
         try:

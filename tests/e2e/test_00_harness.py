@@ -283,6 +283,36 @@ def test_devserver_drop(device, server):
     assert server.wait_event("close")["code"] is None
 
 
+def test_devserver_control_refusals(device, server):
+    """Each control command is answered by its own handler: without a
+    connection the commands on it are refused, bad arguments and unknown
+    commands get their error; devctl.py exits 1 on a refusal."""
+    ctl = server._ctl
+    for cmd in ("send", "send_raw", "send_bytes", "send_padded", "close", "drop"):
+        assert ctl.request({"cmd": cmd, "message": {"type": "x"}}, check=False) == {
+            "ok": False, "error": "no connection"}, cmd
+    for req, error in (({"cmd": "zz"}, "unknown cmd 'zz'"),
+                       ({"cmd": ["status"]}, "unknown cmd ['status']"),
+                       ({}, "unknown cmd None"),
+                       ({"cmd": "set_auth", "mode": "maybe"},
+                        "mode must be one of accept, refuse, register, silent"),
+                       ({"cmd": "listen", "mode": "off"},
+                        "mode must be one of normal, stop, reset, junk"),
+                       ({"cmd": "set_delay", "auth": -1}, "auth must be a number >= 0"),
+                       ({"cmd": "set_config_ack"}, "set_config_ack needs 'on' (true or false)")):
+        assert ctl.request(req, check=False) == {"ok": False, "error": error}, req
+    assert server.status() == {"ok": True, "connected": False, "connections": 0,
+                               "auth": "accept"}
+    assert ctl.request({"cmd": "set_delay", "reply": 0.5}) == {"ok": True, "auth": 0.0,
+                                                                "reply": 0.5}
+    devctl = [kvtest.PYTHON, kvtest.DEVTOOLS / "devctl.py", server.control_path]
+    ok = kvtest.run_cmd(devctl + ["status"], check=False)
+    assert ok.returncode == 0 and json.loads(ok.stdout)["connections"] == 0, ok
+    refused = kvtest.run_cmd(devctl + ["request", '{"cmd": "zz"}'], check=False)
+    assert refused.returncode == 1 and json.loads(refused.stdout) == {
+        "ok": False, "error": "unknown cmd 'zz'"}, refused
+
+
 UPLOAD = json.dumps({"type": "update_config", "pools": {"main": {"url": "x"}}, "fans": {}})
 CONFIG_ACK = {"type": "update_config", "ok": True}
 PROBE = json.dumps({"type": "probe"})
