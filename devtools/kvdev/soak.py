@@ -21,6 +21,9 @@ alongside on a schedule of their own):
                 byte by byte or too much, then recovers (a dead miner is
                 started again through the server's "start_mining")
 Ordinary commands go in between: "config_pools" with changing pools, "logs".
+Each kind has its handler in a table: Soak.EPISODES (what the schedule picks),
+Soak.SERVER_FAULTS (the server-side faults), Soak.GARBAGE (what "garbage"
+sends).
 
 Checks (any failure: exit status 1 and the reasons printed):
   - the agent process stays alive the whole time, and stops on SIGTERM
@@ -75,8 +78,6 @@ AUTH_TIMEOUT_S = 60      # the agent's login timeout
 IN_MSG_MAX = 16384       # largest message the agent takes
 NETWORK_CONF = ('hostname=antminer\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n'
                 'gateway=192.0.2.1\ndnsservers="192.0.2.53"\n')
-SERVER_KINDS = ("drop", "close", "refuse_stop", "refuse_reset", "refuse_junk",
-                "login_refused", "slow_login", "garbage")
 MINER_MODES = ("die", "hang", "garbage", "trickle", "empty", "huge")
 
 
@@ -431,60 +432,73 @@ class Soak:
             self.stop_event.wait(self.sample_every)
 
     # -- server-side faults --------------------------------------------------
+    # One handler per kind (SERVER_FAULTS below): handler(self, ep, n0, short)
+    # injects the fault on the working connection n0, notes what it did in the
+    # episode `ep` and checks how the agent comes back.
+
     def server_fault(self, kind, short=False):
         n0 = self.wait_healthy(120, "before %s" % kind)
         ep = {"kind": kind, "at": round(self.elapsed(), 1), "conn": n0}
-        start = end = time.time()
-        if kind == "drop":
-            self.ctl.drop()
-            start = end = time.time()
-        elif kind == "close":
-            code = self.rng.choice([1000, 1001, 1011, 4000])
-            ep["code"] = code
-            self.ctl.close(code, "soak")
-            start = end = time.time()
-        elif kind in ("refuse_stop", "refuse_reset", "refuse_junk", "login_refused"):
-            secs = self.outage_seconds(short)
-            ep["outage_s"] = secs
-            if kind == "login_refused":
-                self.ctl.set_auth("refuse", "soak: login refused")
-                self.ctl.drop()
-            else:
-                self.ctl.drop()
-                self.ctl.listen(kind.split("_")[1])
-            start = time.time()
-            self.sleep(secs)
-            if kind == "login_refused":
-                self.ctl.set_auth("accept")
-            else:
-                self.ctl.listen("normal")
-            end = time.time()
-        elif kind == "slow_login":
-            delay = round(self.rng.uniform(2, 8 if short else 45), 1)
-            ep["login_delay_s"] = delay
-            self.ctl.set_delay(auth=delay, reply=round(self.rng.uniform(0, 5), 1))
-            self.ctl.drop()
-            start = end = time.time()
-        elif kind == "garbage":
-            return self.garbage(ep, n0)
-        else:
-            raise ValueError(kind)
-        try:
-            self.check_reconnect(ep, n0, start, end)
-        finally:
-            if kind == "slow_login":
-                self.ctl.set_delay(auth=0, reply=0)
-        if kind == "slow_login":
-            n, c = self.record.first_working_after(n0)
-            waited = c["accepted_t"] - c["auth_t"]
-            ep["login_answer_after_s"] = round(waited, 2)
-            if waited < ep["login_delay_s"] - 0.5:
-                self.fail("slow_login: answer after %.1f s, asked for %.1f s"
-                          % (waited, ep["login_delay_s"]))
-            if c["working_t"] - c["accepted_t"] > self.slack:
-                self.fail("slow_login: agent silent %.1f s after the late login answer"
-                          % (c["working_t"] - c["accepted_t"]))
+        self.SERVER_FAULTS[kind](self, ep, n0, short)
         return ep
+
+    def drop_connection(self, ep, n0, short):
+        self.ctl.drop()
+        t = time.time()
+        self.check_reconnect(ep, n0, t, t)
+
+    def close_session(self, ep, n0, short):
+        code = self.rng.choice([1000, 1001, 1011, 4000])
+        ep["code"] = code
+        self.ctl.close(code, "soak")
+        t = time.time()
+        self.check_reconnect(ep, n0, t, t)
+
+    def outage(self, ep, n0, short, begin, finish):
+        """begin(), a while (outage_seconds), finish(); then the agent must be
+        back within the bound for an outage that long."""
+        secs = self.outage_seconds(short)
+        ep["outage_s"] = secs
+        begin()
+        start = time.time()
+        self.sleep(secs)
+        finish()
+        self.check_reconnect(ep, n0, start, time.time())
+
+    def refuse_connections(self, ep, n0, short):
+        """refuse_stop, refuse_reset, refuse_junk: the listener in that mode."""
+        mode = ep["kind"].split("_")[1]
+
+        def begin():
+            self.ctl.drop()
+            self.ctl.listen(mode)
+        self.outage(ep, n0, short, begin, lambda: self.ctl.listen("normal"))
+
+    def refuse_logins(self, ep, n0, short):
+        def begin():
+            self.ctl.set_auth("refuse", "soak: login refused")
+            self.ctl.drop()
+        self.outage(ep, n0, short, begin, lambda: self.ctl.set_auth("accept"))
+
+    def slow_login(self, ep, n0, short):
+        delay = round(self.rng.uniform(2, 8 if short else 45), 1)
+        ep["login_delay_s"] = delay
+        self.ctl.set_delay(auth=delay, reply=round(self.rng.uniform(0, 5), 1))
+        self.ctl.drop()
+        t = time.time()
+        try:
+            self.check_reconnect(ep, n0, t, t)
+        finally:
+            self.ctl.set_delay(auth=0, reply=0)
+        n, c = self.record.first_working_after(n0)
+        waited = c["accepted_t"] - c["auth_t"]
+        ep["login_answer_after_s"] = round(waited, 2)
+        if waited < ep["login_delay_s"] - 0.5:
+            self.fail("slow_login: answer after %.1f s, asked for %.1f s"
+                      % (waited, ep["login_delay_s"]))
+        if c["working_t"] - c["accepted_t"] > self.slack:
+            self.fail("slow_login: agent silent %.1f s after the late login answer"
+                      % (c["working_t"] - c["accepted_t"]))
 
     def outage_seconds(self, short):
         if short:
@@ -529,26 +543,36 @@ class Soak:
                       "(outage %.1f s, back-off step %g s)"
                       % (ep["kind"], delay, allowed, end - start, step))
 
-    def garbage(self, ep, n0):
-        sub = self.rng.choice(["text", "json_array", "binary", "bad_utf8", "oversized",
-                               "oversized"])
+    # What the garbage fault sends: one handler per kind (GARBAGE below),
+    # handler(self, ep) -> the request id of a command that must not be
+    # carried out, or None. "oversized" is picked twice as often.
+    GARBAGE_KINDS = ("text", "json_array", "binary", "bad_utf8", "oversized", "oversized")
+
+    def garbage_text(self, ep):
+        self.ctl.send_raw(self.rng.choice(["not json at all", "{\"type\": \"logs\", ",
+                                           "\x7f\x01 <html>", "{}}}", "nul\x00l"]))
+
+    def garbage_json_array(self, ep):
+        self.ctl.send_raw(json.dumps([{"type": "logs", "request_id": "array"}]))
+
+    def garbage_binary(self, ep):
+        self.ctl.send_bytes(bytes(self.rng.getrandbits(8) for _ in range(
+            self.rng.randint(1, 4096))), binary=True)
+
+    def garbage_bad_utf8(self, ep):
+        self.ctl.send_bytes(b'{"type": "logs", "request_id": "\xff\xfe\xc3"}')
+
+    def garbage_oversized(self, ep):
+        rid = self.request_id("oversized")
+        size = self.rng.choice([IN_MSG_MAX + 1, IN_MSG_MAX + 100, 65536, 300000])
+        ep["size"] = size
+        self.ctl.send_padded({"type": "logs", "request_id": rid}, size)
+        return rid
+
+    def garbage(self, ep, n0, short):
+        sub = self.rng.choice(self.GARBAGE_KINDS)
         ep["sub"] = sub
-        rid = None
-        if sub == "text":
-            self.ctl.send_raw(self.rng.choice(["not json at all", "{\"type\": \"logs\", ",
-                                               "\x7f\x01 <html>", "{}}}", "nul\x00l"]))
-        elif sub == "json_array":
-            self.ctl.send_raw(json.dumps([{"type": "logs", "request_id": "array"}]))
-        elif sub == "binary":
-            self.ctl.send_bytes(bytes(self.rng.getrandbits(8) for _ in range(
-                self.rng.randint(1, 4096))), binary=True)
-        elif sub == "bad_utf8":
-            self.ctl.send_bytes(b'{"type": "logs", "request_id": "\xff\xfe\xc3"}')
-        else:
-            rid = self.request_id("oversized")
-            size = self.rng.choice([IN_MSG_MAX + 1, IN_MSG_MAX + 100, 65536, 300000])
-            ep["size"] = size
-            self.ctl.send_padded({"type": "logs", "request_id": rid}, size)
+        rid = self.GARBAGE[sub](self, ep)
         sent = time.time()
         self.sleep(3)
         self.record.poll()
@@ -565,7 +589,6 @@ class Soak:
             self.logs_request(expect_ok=True)
             if self.record.find_reply(sent, lambda m: m.get("request_id") == rid):
                 self.fail("oversized request %s (%d bytes) was carried out" % (rid, ep["size"]))
-        return ep
 
     # -- commands and the kernel-log hang ------------------------------------
     def wait_reply(self, since, pred, timeout, what):
@@ -689,36 +712,48 @@ class Soak:
                       % (time.monotonic() - began, tries))
 
     # -- schedule ------------------------------------------------------------
+    # One handler per episode kind (EPISODES below): handler(self, ep, short)
+    # -> the episode as reported. How often pick() chooses each kind:
+    EPISODE_WEIGHTS = {"drop": 3, "close": 2, "refuse_stop": 2, "refuse_reset": 1,
+                       "refuse_junk": 1, "login_refused": 1, "slow_login": 2, "garbage": 3,
+                       "logs_hang": 1, "config_pools": 3, "logs": 2, "idle": 1}
+
     def episode(self, kind, short=False):
-        ep = {"kind": kind, "at": round(self.elapsed(), 1)}
-        if kind in SERVER_KINDS:
-            ep = self.server_fault(kind, short)
-            self.faults[kind] += 1
-        elif kind == "logs_hang":
-            self.faults[kind] += 1
-            self.logs_hang(ep)
-        elif kind == "config_pools":
-            self.commands[kind] += 1
-            self.config_pools(ep)
-        elif kind == "logs":
-            self.commands[kind] += 1
-            self.wait_healthy(120, "before logs")
-            took, _ = self.logs_request(expect_ok=True)
-            ep["answer_after_s"] = round(took, 2)
-        elif kind == "idle":
-            secs = round(self.rng.uniform(3, 20), 1)
-            ep["secs"] = secs
-            self.sleep(secs)
+        ep = self.EPISODES[kind](self, {"kind": kind, "at": round(self.elapsed(), 1)}, short)
         self.episodes.append(ep)
         detail = ", ".join("%s %s" % (k, v) for k, v in ep.items() if k not in ("kind", "at"))
         self.say("%s%s" % (kind, " (%s)" % detail if detail else ""))
 
+    def server_episode(self, ep, short):
+        kind = ep["kind"]
+        ep = self.server_fault(kind, short)
+        self.faults[kind] += 1
+        return ep
+
+    def logs_hang_episode(self, ep, short):
+        self.faults["logs_hang"] += 1
+        return self.logs_hang(ep)
+
+    def config_pools_episode(self, ep, short):
+        self.commands["config_pools"] += 1
+        return self.config_pools(ep)
+
+    def logs_episode(self, ep, short):
+        self.commands["logs"] += 1
+        self.wait_healthy(120, "before logs")
+        took, _ = self.logs_request(expect_ok=True)
+        ep["answer_after_s"] = round(took, 2)
+        return ep
+
+    def idle_episode(self, ep, short):
+        secs = round(self.rng.uniform(3, 20), 1)
+        ep["secs"] = secs
+        self.sleep(secs)
+        return ep
+
     def pick(self):
-        weights = {"drop": 3, "close": 2, "refuse_stop": 2, "refuse_reset": 1,
-                   "refuse_junk": 1, "login_refused": 1, "slow_login": 2, "garbage": 3,
-                   "logs_hang": 1, "config_pools": 3, "logs": 2, "idle": 1}
-        kinds = sorted(weights)
-        return self.rng.choices(kinds, [weights[k] for k in kinds])[0]
+        kinds = sorted(self.EPISODE_WEIGHTS)
+        return self.rng.choices(kinds, [self.EPISODE_WEIGHTS[k] for k in kinds])[0]
 
     def run(self):
         threads = [threading.Thread(target=self.sampler, daemon=True, name="sampler"),
@@ -727,7 +762,7 @@ class Soak:
             t.start()
         try:
             # Every kind once first (short outages), so the warm-up sees them all.
-            tour = list(SERVER_KINDS) + ["logs_hang", "config_pools", "logs"]
+            tour = list(self.SERVER_FAULTS) + ["logs_hang", "config_pools", "logs"]
             self.rng.shuffle(tour)
             for kind in tour:
                 if self.elapsed() >= self.seconds:
@@ -932,6 +967,34 @@ class Soak:
             self.ctl.close_socket()
         except Exception:
             pass
+
+    # The handler tables (see server_fault, garbage, episode). The order of
+    # SERVER_FAULTS is that of the first round of episodes before its shuffle,
+    # so a seed replays the same schedule.
+    SERVER_FAULTS = {
+        "drop": drop_connection,
+        "close": close_session,
+        "refuse_stop": refuse_connections,
+        "refuse_reset": refuse_connections,
+        "refuse_junk": refuse_connections,
+        "login_refused": refuse_logins,
+        "slow_login": slow_login,
+        "garbage": garbage,
+    }
+    GARBAGE = {
+        "text": garbage_text,
+        "json_array": garbage_json_array,
+        "binary": garbage_binary,
+        "bad_utf8": garbage_bad_utf8,
+        "oversized": garbage_oversized,
+    }
+    EPISODES = dict(
+        dict.fromkeys(SERVER_FAULTS, server_episode),
+        logs_hang=logs_hang_episode,
+        config_pools=config_pools_episode,
+        logs=logs_episode,
+        idle=idle_episode,
+    )
 
 
 def main():

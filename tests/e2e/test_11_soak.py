@@ -36,6 +36,20 @@ def test_reconnect_bound_follows_the_backoff_table():
         assert bound == pytest.approx(outage + step * 1.2), outage
 
 
+def test_every_fault_kind_has_a_handler():
+    """The kinds the schedule picks, the server-side faults (in the order of
+    the first round, which a seed replays) and the garbage kinds each have
+    their handler in the soak's tables."""
+    s = soak.Soak
+    assert set(s.EPISODES) == set(s.EPISODE_WEIGHTS)
+    assert list(s.SERVER_FAULTS) == ["drop", "close", "refuse_stop", "refuse_reset",
+                                     "refuse_junk", "login_refused", "slow_login", "garbage"]
+    assert all(s.EPISODES[k] is s.server_episode for k in s.SERVER_FAULTS)
+    assert set(s.GARBAGE) == set(s.GARBAGE_KINDS)
+    for table in (s.EPISODES, s.SERVER_FAULTS, s.GARBAGE):
+        assert all(callable(h) for h in table.values()), table
+
+
 # ---------------------------------------------------- server fault controls
 
 CLIENT = textwrap.dedent('''
