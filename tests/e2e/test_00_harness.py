@@ -163,6 +163,54 @@ def test_agent_wait_log_fails_when_text_never_comes(device, tmp_path):
     assert agent.wait_exit(5) == 1
 
 
+# Agent output with the miner-API polling's lines among the others.
+OUTPUT = [
+    "2026-01-02 03:04:05 INFO  Agent version: 2.0.0",
+    "2026-01-02 03:04:05 ERROR ../src/miner/api.cpp:228: Connection failed to API at "
+    "127.0.0.1:4028",
+    "2026-01-02 03:04:06 WARN  Unknown message received: zz",
+    "2026-01-02 03:04:07 ERROR /b/src/miner/api.cpp:258: '[' or '{' expected near 'garbage'",
+    "2026-01-02 03:04:07 ERROR /b/src/miner/api.cpp:259: Failed to parse API response:",
+    "garbage}{",
+    "inf",
+    "\r2026-01-02 03:04:08 ERROR ../src/protocol.cpp:10: Failed to decode msg - x",
+    "{",
+    '  "type": "x"',
+    "}",
+    "2026-01-02 03:04:09 ERROR Failed to receive API response: Connection timed out",
+    "2026-01-02 03:04:10 ERROR ../src/miner/support.cpp:438: Failed to unpack STATS",
+]
+KEPT = [0, 2, 7, 8, 9, 10, 12]
+
+
+def test_log_lines_without_periodic_lines():
+    """kvtest.log_lines / without_periodic leave out the miner-API client's
+    lines (by source file or text) with the lines that continue them, and
+    nothing else."""
+    text = "\n".join(OUTPUT) + "\n"
+    assert kvtest.log_lines(text, ignore_periodic=False) == OUTPUT
+    assert kvtest.log_lines(text) == [OUTPUT[i] for i in KEPT]
+    assert kvtest.without_periodic(OUTPUT[1:3]) == [OUTPUT[2]]
+    since = text.index(OUTPUT[7])
+    assert kvtest.log_lines(text, since) == [OUTPUT[i] for i in KEPT if i >= 7]
+    assert [kvtest.is_periodic(line) for line in OUTPUT[:5]] == [False, True, False, True, True]
+
+
+def test_log_lines_of_an_agent_without_miner(device, start_agent):
+    """The real agent's polling lines while no miner answers are the ones
+    log_lines() leaves out."""
+    agent = start_agent(device)
+    agent.wait_log(kvtest.log_re("ERROR", "Connection failed to API at"), timeout=20)
+    agent.settle_output()
+    text = agent.log_text()  # one snapshot: the agent goes on logging
+    every = kvtest.log_lines(text, ignore_periodic=False)
+    kept = kvtest.log_lines(text)
+    assert any(kvtest.is_periodic(line) for line in every), every
+    assert [line for line in every if not kvtest.is_periodic(line)] == kept
+    assert not any("API" in line and "ERROR" in line for line in kept), kept
+    assert any("Agent version: " in line for line in kept), kept
+
+
 MEMORY_FAULTS = {
     "clean": "int main(void) { return 0; }",
     "leak": "#include <stdlib.h>\nvoid *volatile p;\n"
