@@ -6,6 +6,10 @@ Modules:
   minersim    the simulated cgminer of the device sandbox
   demoview    a live view of a devserver record
   soak        the fault soak driver
+  schemas     the loader and checker of the agent's message schemas
+              (protocol/schemas)
+  runners     a sandboxed device, the development server and the agent as
+              the end-to-end tests and the soak run them
 
 The command-line tools are the scripts beside this folder (devtools/devserver.py
 and the others); each runs the module of the same name. The modules also run
