@@ -4,7 +4,7 @@
 # (default 150; a day: SOAK_SECONDS=86400), with the agent's liveness, memory,
 # descriptors, reconnect delays, stop and configuration files checked.
 # SOAK_SEED=N replays a schedule, SOAK_REPORT=FILE keeps the JSON summary;
-# the other settings are at the top of devtools/soak.py. As root.
+# the other settings are at the top of devtools/kvdev/soak.py. As root.
 # Exit status: 0 when every check passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."

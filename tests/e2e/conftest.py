@@ -1,4 +1,4 @@
-"""Fixtures for the end-to-end tests (see kvtest.py for the objects).
+"""Fixtures for the end-to-end tests (the objects: kvdev.runners, through kvtest.py).
 
   certs, other_certs, expired_certs,
   future_certs, wrong_host_certs      session: development certificates
@@ -20,7 +20,7 @@ import subprocess
 import pytest
 
 import kvtest
-import schemas
+from kvdev import schemas
 
 _UNSET = object()
 
@@ -164,7 +164,7 @@ def make_device(request, tmp_path, certs, _sandbox_ok):
 
 def _schema_violations(devices):
     """Every message the agent sent to a devserver of the test, checked
-    against protocol/schemas (tests/e2e/schemas.py). Devices where no agent
+    against protocol/schemas (kvdev.schemas). Devices where no agent
     ran are left out: their servers only saw the harness's own clients."""
     out = []
     for d in devices:

@@ -96,7 +96,7 @@ def test_farm_network(make_device, tmp_path, certs):
     try:
         d1 = make_device(bridge=bridge)
         d2 = make_device(bridge=bridge, ip="192.0.2.11/24", mac="00:11:22:aa:bb:cd")
-        ports = kvtest._run(["ip", "-n", bridge.name, "-o", "link", "show", "master",
+        ports = kvtest.run_cmd(["ip", "-n", bridge.name, "-o", "link", "show", "master",
                              "br0"]).stdout
         assert len(ports.splitlines()) == 2, ports
         srv = kvtest.DevServer(bridge, certs, host=bridge.addr).start()
@@ -116,12 +116,12 @@ def test_farm_network(make_device, tmp_path, certs):
     while os.path.exists("/proc/%d" % pid):
         pid -= 1
     stale = "kvb%d_1" % pid
-    kvtest._run([kvtest.SANDBOX, "bridge-up", stale])
+    kvtest.run_cmd([kvtest.SANDBOX, "bridge-up", stale])
     try:
         kvtest.remove_stale_namespaces()
         assert not os.path.exists("/run/netns/" + stale)
     finally:
-        kvtest._run([kvtest.SANDBOX, "bridge-down", stale], check=False)
+        kvtest.run_cmd([kvtest.SANDBOX, "bridge-down", stale], check=False)
 
 
 @pytest.mark.parametrize("miner", [False, True])
@@ -161,6 +161,54 @@ def test_agent_wait_log_fails_when_text_never_comes(device, tmp_path):
     with pytest.raises(AssertionError, match="exited"):
         agent.wait_log("never printed", timeout=5)
     assert agent.wait_exit(5) == 1
+
+
+# Agent output with the miner-API polling's lines among the others.
+OUTPUT = [
+    "2026-01-02 03:04:05 INFO  Agent version: 2.0.0",
+    "2026-01-02 03:04:05 ERROR ../src/miner/api.cpp:228: Connection failed to API at "
+    "127.0.0.1:4028",
+    "2026-01-02 03:04:06 WARN  Unknown message received: zz",
+    "2026-01-02 03:04:07 ERROR /b/src/miner/api.cpp:258: '[' or '{' expected near 'garbage'",
+    "2026-01-02 03:04:07 ERROR /b/src/miner/api.cpp:259: Failed to parse API response:",
+    "garbage}{",
+    "inf",
+    "\r2026-01-02 03:04:08 ERROR ../src/protocol.cpp:10: Failed to decode msg - x",
+    "{",
+    '  "type": "x"',
+    "}",
+    "2026-01-02 03:04:09 ERROR Failed to receive API response: Connection timed out",
+    "2026-01-02 03:04:10 ERROR ../src/miner/support.cpp:438: Failed to unpack STATS",
+]
+KEPT = [0, 2, 7, 8, 9, 10, 12]
+
+
+def test_log_lines_without_periodic_lines():
+    """kvtest.log_lines / without_periodic leave out the miner-API client's
+    lines (by source file or text) with the lines that continue them, and
+    nothing else."""
+    text = "\n".join(OUTPUT) + "\n"
+    assert kvtest.log_lines(text, ignore_periodic=False) == OUTPUT
+    assert kvtest.log_lines(text) == [OUTPUT[i] for i in KEPT]
+    assert kvtest.without_periodic(OUTPUT[1:3]) == [OUTPUT[2]]
+    since = text.index(OUTPUT[7])
+    assert kvtest.log_lines(text, since) == [OUTPUT[i] for i in KEPT if i >= 7]
+    assert [kvtest.is_periodic(line) for line in OUTPUT[:5]] == [False, True, False, True, True]
+
+
+def test_log_lines_of_an_agent_without_miner(device, start_agent):
+    """The real agent's polling lines while no miner answers are the ones
+    log_lines() leaves out."""
+    agent = start_agent(device)
+    agent.wait_log(kvtest.log_re("ERROR", "Connection failed to API at"), timeout=20)
+    agent.settle_output()
+    text = agent.log_text()  # one snapshot: the agent goes on logging
+    every = kvtest.log_lines(text, ignore_periodic=False)
+    kept = kvtest.log_lines(text)
+    assert any(kvtest.is_periodic(line) for line in every), every
+    assert [line for line in every if not kvtest.is_periodic(line)] == kept
+    assert not any("API" in line and "ERROR" in line for line in kept), kept
+    assert any("Agent version: " in line for line in kept), kept
 
 
 MEMORY_FAULTS = {
@@ -281,6 +329,36 @@ def test_devserver_drop(device, server):
     ev = client_events(proc)
     assert ev[-1]["closed"] == 1006
     assert server.wait_event("close")["code"] is None
+
+
+def test_devserver_control_refusals(device, server):
+    """Each control command is answered by its own handler: without a
+    connection the commands on it are refused, bad arguments and unknown
+    commands get their error; devctl.py exits 1 on a refusal."""
+    ctl = server._ctl
+    for cmd in ("send", "send_raw", "send_bytes", "send_padded", "close", "drop"):
+        assert ctl.request({"cmd": cmd, "message": {"type": "x"}}, check=False) == {
+            "ok": False, "error": "no connection"}, cmd
+    for req, error in (({"cmd": "zz"}, "unknown cmd 'zz'"),
+                       ({"cmd": ["status"]}, "unknown cmd ['status']"),
+                       ({}, "unknown cmd None"),
+                       ({"cmd": "set_auth", "mode": "maybe"},
+                        "mode must be one of accept, refuse, register, silent"),
+                       ({"cmd": "listen", "mode": "off"},
+                        "mode must be one of normal, stop, reset, junk"),
+                       ({"cmd": "set_delay", "auth": -1}, "auth must be a number >= 0"),
+                       ({"cmd": "set_config_ack"}, "set_config_ack needs 'on' (true or false)")):
+        assert ctl.request(req, check=False) == {"ok": False, "error": error}, req
+    assert server.status() == {"ok": True, "connected": False, "connections": 0,
+                               "auth": "accept"}
+    assert ctl.request({"cmd": "set_delay", "reply": 0.5}) == {"ok": True, "auth": 0.0,
+                                                                "reply": 0.5}
+    devctl = [kvtest.PYTHON, kvtest.DEVTOOLS / "devctl.py", server.control_path]
+    ok = kvtest.run_cmd(devctl + ["status"], check=False)
+    assert ok.returncode == 0 and json.loads(ok.stdout)["connections"] == 0, ok
+    refused = kvtest.run_cmd(devctl + ["request", '{"cmd": "zz"}'], check=False)
+    assert refused.returncode == 1 and json.loads(refused.stdout) == {
+        "ok": False, "error": "unknown cmd 'zz'"}, refused
 
 
 UPLOAD = json.dumps({"type": "update_config", "pools": {"main": {"url": "x"}}, "fans": {}})

@@ -43,9 +43,10 @@ def wait_count(agent, level, text, n, timeout=10):
 
 
 def warnings(agent, since=0):
-    """WARN and ERROR lines logged from position `since`, without the time."""
-    rx = r"(?m)^\r?%s((?:WARN|ERROR) .*?)\r?$" % kvtest.LOG_PREFIX
-    return [m.group(1) for m in re.finditer(rx, agent.log_text()[since:])]
+    """WARN and ERROR lines logged from position `since`, without the time,
+    less the agent's periodic miner-API lines (kvtest.log_lines)."""
+    rx = re.compile(r"^\r?%s((?:WARN|ERROR) .*?)\r?$" % kvtest.LOG_PREFIX)
+    return [m.group(1) for m in map(rx.match, kvtest.log_lines(agent, since)) if m]
 
 
 def login(device, server, start_agent, **kw):

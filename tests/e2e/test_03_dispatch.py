@@ -13,21 +13,15 @@ IN_MSG_MAX = 16384
 TOO_BIG = "Unable to compose the incomming message, buffer too small"
 
 
-def without_miner_api(entries):
-    """Entries less the ERROR of the status thread's 5-second miner API check,
-    which may come at any moment where no miner runs."""
-    return [e for e in entries if not e[1].startswith("Connection failed to API")]
-
-
 def log_entries(agent, since=0):
-    """(level, text) of the WARN and ERROR lines from position `since`; an
-    ERROR text loses its "file:line: " prefix, which must be there."""
-    settle = getattr(agent, "settle_output", None)  # not on a plain text holder
-    if settle is not None:
-        settle()
+    """(level, text) of the WARN and ERROR lines from position `since`, less
+    the agent's periodic miner-API lines (kvtest.log_lines); an ERROR text
+    loses its "file:line: " prefix, which must be there."""
     out = []
-    for m in re.finditer(r"(?m)^\r?%s(WARN|ERROR) +(.*?)\r?$" % kvtest.LOG_PREFIX,
-                         agent.log_text()[since:]):
+    for line in kvtest.log_lines(agent, since):
+        m = re.match(r"^\r?%s(WARN|ERROR) +(.*?)\r?$" % kvtest.LOG_PREFIX, line)
+        if not m:
+            continue
         level, text = m.group(1), m.group(2)
         if level == "ERROR":
             src = re.match(r"[\w./-]+:\d+: ", text)
@@ -101,7 +95,7 @@ def test_messages_that_keep_the_session(session, server):
         since = len(agent.log_text())
         server.send_raw(text, fragments)
         probe(agent, server, "zz_after_%d" % n)
-        got = without_miner_api(log_entries(agent, since))
+        got = log_entries(agent, since)
         assert got == expected + [("WARN", "Unknown message received: zz_after_%d" % n)], \
             "case %r:\n%s" % (name, agent.log_text()[since:])
     assert replies(server) == ["auth"], server.describe_events()
@@ -133,7 +127,7 @@ def test_messages_that_close_the_session(session, server, text, logged):
     agent.wait_log(logged, since=since)
     close = server.wait_event("close", conn=1, timeout=5)
     # Nothing else logged as a warning for it, nothing sent back.
-    entries = without_miner_api(log_entries(agent, since))
+    entries = log_entries(agent, since)
     assert len(entries) >= 1
     assert entries[0][0] == "WARN", entries
     assert replies(server, conn=1) == ["auth"], server.describe_events()

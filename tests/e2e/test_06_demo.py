@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 import kvtest
-import schemas
+from kvdev import schemas
 
 DEMO = kvtest.REPO / "scripts" / "demo.sh"
 WORK = Path("/tmp/kvagent-demo")

@@ -101,7 +101,7 @@ DUMPS = [
 def test_chip_metrics_without_a_usable_dump(device, server, start_agent):
     """Without hash rates every chip is "unknown" (frequencies still from the
     configuration); without the configuration the request fails."""
-    # The miner runs (no API errors in the log) but writes its dump elsewhere.
+    # The miner runs but writes its dump elsewhere.
     device.miner_args("--chip-hr /run/sandbox/chip_hr-elsewhere.json")
     agent = session(device, server, start_agent, miner=True)
     for name, dump, warnings in DUMPS:

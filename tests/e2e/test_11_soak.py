@@ -10,7 +10,6 @@ schedule. The other tests here are quick and always run.
 import json
 import os
 import subprocess
-import sys
 import textwrap
 import time
 from pathlib import Path
@@ -18,9 +17,7 @@ from pathlib import Path
 import pytest
 
 import kvtest
-
-sys.path.insert(0, str(kvtest.REPO / "devtools"))
-import soak  # noqa: E402
+from kvdev import soak
 
 
 # ------------------------------------------------------ reconnect bound
@@ -39,16 +36,29 @@ def test_reconnect_bound_follows_the_backoff_table():
         assert bound == pytest.approx(outage + step * 1.2), outage
 
 
+def test_every_fault_kind_has_a_handler():
+    """The kinds the schedule picks, the server-side faults (in the order of
+    the first round, which a seed replays) and the garbage kinds each have
+    their handler in the soak's tables."""
+    s = soak.Soak
+    assert set(s.EPISODES) == set(s.EPISODE_WEIGHTS)
+    assert list(s.SERVER_FAULTS) == ["drop", "close", "refuse_stop", "refuse_reset",
+                                     "refuse_junk", "login_refused", "slow_login", "garbage"]
+    assert all(s.EPISODES[k] is s.server_episode for k in s.SERVER_FAULTS)
+    assert set(s.GARBAGE) == set(s.GARBAGE_KINDS)
+    for table in (s.EPISODES, s.SERVER_FAULTS, s.GARBAGE):
+        assert all(callable(h) for h in table.values()), table
+
+
 # ---------------------------------------------------- server fault controls
 
 CLIENT = textwrap.dedent('''
     import asyncio, json, socket, ssl, sys, time
     import websockets
-    sys.path.insert(0, sys.argv[3])
-    from devctl import DevCtl
+    from kvdev.devctl import DevCtl
 
     port, ca = int(sys.argv[1]), sys.argv[2]
-    ctl = DevCtl(sys.argv[4])
+    ctl = DevCtl(sys.argv[3])
     out = {}
 
     def tcp(read):
@@ -109,8 +119,8 @@ def test_devserver_fault_controls(device, server, certs):
     a padded message and a text frame of bad UTF-8, as a client sees them."""
     res = subprocess.run(
         device.netns_cmd([kvtest.PYTHON, "-c", CLIENT, server.port, certs["ca"],
-                          kvtest.REPO / "devtools", server.control_path]),
-        capture_output=True, text=True, timeout=60)
+                          server.control_path]),
+        env=kvtest.python_env(), capture_output=True, text=True, timeout=60)
     assert res.returncode == 0, res.stdout + res.stderr + server.stderr_text()
     out = json.loads(res.stdout.splitlines()[-1])
     assert out["stop"] == "refused"

@@ -130,7 +130,7 @@ class Farm:
         keep = root.parent / "config.kept"
         os.rename(root / "config", keep)
         shutil.rmtree(root)
-        kvtest._run([kvtest.SANDBOX, "root-init", root])
+        kvtest.run_cmd([kvtest.SANDBOX, "root-init", root])
         self.device.write_hosts()
         shutil.rmtree(root / "config")
         os.rename(keep, root / "config")
@@ -331,7 +331,7 @@ def test_late_network(farm):
     are there, with the MAC-derived device id. A wait that runs out before the device id was
     ever saved starts nothing."""
     ns = farm.device.name
-    kvtest._run(["ip", "-n", ns, "addr", "flush", "dev", "eth0"])
+    kvtest.run_cmd(["ip", "-n", ns, "addr", "flush", "dev", "eth0"])
     (farm.home / "kvagent.default").write_text(
         (farm.home / "kvagent.default").read_text() + "KVAGENT_NET_WAIT=4\n")
     assert hook(farm) == (0, "")
@@ -354,10 +354,10 @@ def test_late_network(farm):
     assert not waiting_starts(farm)
     assert farm.sh(". /run/sandbox/default.dropbear") == (0, "")
     kvtest.wait_for(lambda: waiting_starts(farm), 10, what="the hook's start")
-    kvtest._run(["ip", "-n", ns, "addr", "add", "192.0.2.10/24", "dev", "eth0"])
+    kvtest.run_cmd(["ip", "-n", ns, "addr", "add", "192.0.2.10/24", "dev", "eth0"])
     time.sleep(3)
     assert not farm.drv.agents(), "started without a default route"
-    kvtest._run(["ip", "-n", ns, "route", "add", "default", "via", "192.0.2.1"])
+    kvtest.run_cmd(["ip", "-n", ns, "route", "add", "default", "via", "192.0.2.1"])
     auth = farm.logged_in(1)
     assert auth["device_id"] == MAC_DEV_ID
     assert re.search(r"eth0 is up after \d+ s", farm.boot_log()), farm.boot_log()
@@ -393,7 +393,7 @@ ForceCommand /usr/bin/env PATH=/run/sandbox/bbin %s sh -c "$SSH_ORIGINAL_COMMAND
 def ssh_keys(tmp_path_factory):
     d = tmp_path_factory.mktemp("ssh")
     for name in ("host_rsa", "client_rsa"):
-        kvtest._run(["ssh-keygen", "-q", "-t", "rsa", "-b", "2048", "-N", "", "-f", d / name])
+        kvtest.run_cmd(["ssh-keygen", "-q", "-t", "rsa", "-b", "2048", "-N", "", "-f", d / name])
     return d
 
 
@@ -419,7 +419,7 @@ class SshFarm(Farm):
         # root's password, for sshd's password login (sshpass).
         shadow = self.tmp / "shadow"
         if not shadow.exists():
-            hashed = kvtest._run(["openssl", "passwd", "-6", ROOT_PASSWORD]).stdout.strip()
+            hashed = kvtest.run_cmd(["openssl", "passwd", "-6", ROOT_PASSWORD]).stdout.strip()
             shadow.write_text("root:%s:19000:0:99999:7:::\n" % hashed)
         return InitDriver(self.device, ro_binds=[BUSYBOX_DIR, (shadow, "/etc/shadow")])
 
@@ -447,7 +447,7 @@ class SshFarm(Farm):
             login = []
         cmd = self.device.bridge.netns_cmd(["bash", INSTALLER, *login, "-l", self.tmp / "logs",
                                      *args, *hosts])
-        res = kvtest._run(cmd, check=False, timeout=600, env=env)
+        res = kvtest.run_cmd(cmd, check=False, timeout=600, env=env)
         print(res.stdout, res.stderr)
         return res.returncode, res.stdout.splitlines()
 

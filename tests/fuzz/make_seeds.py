@@ -4,7 +4,7 @@
 The seeds have the real shapes: the server's messages as the end-to-end tests
 and the development server send them, the miner configuration of the
 end-to-end tests, answers and chip dumps of the simulated miner
-(devtools/minersim.py), network.conf files as the device writes them.
+(devtools/kvdev/minersim.py), network.conf files as the device writes them.
 Run it once to (re)create the seeds; scripts/fuzz.sh only reads them, and
 FUZZ_MERGE=1 adds what a run found.
 """
@@ -20,7 +20,8 @@ OUT = HERE / "corpus"
 
 
 def load_minersim():
-    spec = importlib.util.spec_from_file_location("minersim", REPO / "devtools" / "minersim.py")
+    path = REPO / "devtools" / "kvdev" / "minersim.py"
+    spec = importlib.util.spec_from_file_location("minersim", path)
     mod = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(mod)
     return mod

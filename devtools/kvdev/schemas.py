@@ -1,6 +1,6 @@
 """JSON Schemas of the agent's messages (protocol/schemas): loading and checking.
 
-    import schemas
+    from kvdev import schemas
     errors = schemas.validate_agent_message(msg)   # [] when msg is valid
 
 Every schema under protocol/schemas is loaded and kept in a store keyed by its
@@ -18,8 +18,9 @@ exponent (5.0) is not an integer here, so that a figure the agent sends as an
 integer and later as a real is noticed (a plain JSON Schema validator would
 accept 5.0 as an integer).
 
-Also used by devtools/devserver.py (loaded from this file by path), which
-logs a violation of anything the agent sends.
+Used by the end-to-end tests (every message an agent sent in a test) and by
+the development server (kvdev.devserver), which logs a violation of anything
+the agent sends. Needs python3-jsonschema.
 """
 
 import json
@@ -27,7 +28,9 @@ from pathlib import Path
 
 import jsonschema
 
-SCHEMA_DIR = Path(__file__).resolve().parents[2] / "protocol" / "schemas"
+from kvdev import REPO
+
+SCHEMA_DIR = REPO / "protocol" / "schemas"
 BASE_URI = "https://kvagent.invalid/protocol/schemas/"
 
 # Message types that the agent sends as a command reply {"type", "ok"}.
