@@ -108,7 +108,7 @@ int end_miner_config(void)
         config_send_notices();
     else
         config_reset_notices();
-    if (res > 0 && cgminer_running())
+    if (res > 0 && cgminer_will_run())
         cgminer_restart();
     return res;
 }

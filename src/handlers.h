@@ -24,7 +24,8 @@ bool agent_registration_pending(void);
 
 // A configuration transaction on /config/cgminer.conf: 0 or -1.
 int begin_miner_config(void);
-// Commits it: 1 written (a running miner is restarted), 0 nothing to write,
+// Commits it: 1 written (a miner that runs, or will once the operations in
+// line are done, is restarted), 0 nothing to write,
 // -1 the write failed.
 int end_miner_config(void);
 

@@ -187,6 +187,17 @@ static int control_request(enum miner_op op, const char *duplicate, const char *
     return 0;
 }
 
+bool cgminer_will_run(void)
+{
+    {
+        std::lock_guard<std::mutex> lock(control_mutex);
+        enum miner_op last = control_queue.empty() ? control_current : control_queue.back();
+        if (last != MINER_OP_NONE)
+            return last != MINER_OP_STOP;
+    }
+    return cgminer_running();
+}
+
 int cgminer_start(void)
 {
     return control_request(MINER_OP_START, "Starting of miner is in progress",

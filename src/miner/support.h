@@ -40,6 +40,11 @@ int cgminer_stop(void);
 bool cgminer_running(void);
 // The miner's API accepts a connection. Any thread.
 bool cgminer_ready(void);
+// Whether the miner runs once the operations in line are done: the last one
+// (queued, else under way) decides, a start or restart yes, a stop no; with
+// none, the process check. A stored configuration needs a restart then, even
+// while a restart under way has the process gone for a moment.
+bool cgminer_will_run(void);
 
 // Waits up to timeout_secs until no miner operation is under way or queued;
 // true when none is left. Called before the process tears down what the

@@ -741,6 +741,47 @@ TEST(MinerControl, LastRequestWins)
     miner_is_stopped = false;
 }
 
+// Whether a stored configuration needs a restart: the last operation in line
+// decides, also while the restart under way has the process gone for a moment
+// (a miner that started before the store would keep the old configuration).
+TEST(MinerControl, WillRunFollowsTheLastInLine)
+{
+    struct {
+        const char *name;
+        bool running; // the process check while the first script is held
+        std::vector<int (*)(void)> requests;
+        bool will_run;
+    } cases[] = {
+        {"nothing in line, running", true, {}, true},
+        {"nothing in line, no miner", false, {}, false},
+        {"restart under way, process gone", false, {cgminer_restart}, true},
+        {"start under way", false, {cgminer_start}, true},
+        {"stop under way", true, {cgminer_stop}, false},
+        {"restart, then a stop queued", false, {cgminer_restart, cgminer_stop}, false},
+        {"stop, then a start queued", true, {cgminer_stop, cgminer_start}, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture cap;
+        FakeShell shell;
+        shell.running = true; // a stop is queued only for a running miner
+        shell.hold = true;
+        for (size_t i = 0; i < c.requests.size(); i++) {
+            EXPECT_EQ(c.requests[i](), 0);
+            if (i == 0)
+                shell.wait_commands(1);
+        }
+        {
+            std::lock_guard<std::mutex> lock(shell.mutex);
+            shell.running = c.running;
+        }
+        EXPECT_EQ(cgminer_will_run(), c.will_run);
+        shell.release();
+        EXPECT_TRUE(cgminer_wait_workers(10));
+    }
+    miner_is_stopped = false;
+}
+
 // Once the process is stopping, the operation under way ends after its
 // current script and what is queued is dropped.
 TEST(MinerControl, StopDropsTheRest)
