@@ -33,11 +33,6 @@ from kvdev import REPO
 SCHEMA_DIR = REPO / "protocol" / "schemas"
 BASE_URI = "https://kvagent.invalid/protocol/schemas/"
 
-# Message types that the agent sends as a command reply {"type", "ok"}.
-REPLY_TYPES = frozenset((
-    "config_pools", "config_fans", "config_watchdog", "config_perf", "config_autotuner",
-    "config_chain", "config_network", "config_web_access", "reboot", "start_mining",
-    "stop_mining", "logs", "chip_metrics"))
 
 _store = None
 _validators = {}
@@ -76,6 +71,18 @@ def load_store(schema_dir=None):
     return store
 
 
+def request_schemas():
+    """{command: schema} of the server's requests (server/<command>.json)."""
+    return {sid[len("server/"):-len(".json")]: s for sid, s in load_store().items()
+            if sid.startswith("server/") and sid != "server/common.json"}
+
+
+def reply_types():
+    """The commands the agent answers with {"type": <command>, "ok"} (on
+    failure at least): those whose request schema's "x-reply" is not "none"."""
+    return frozenset(c for c, s in request_schemas().items() if s.get("x-reply") != "none")
+
+
 def validator(schema_id):
     """A validator for the schema with this $id (e.g. "agent/status.json")."""
     v = _validators.get(schema_id)
@@ -98,7 +105,7 @@ def schema_for(msg):
         return "agent/logs.json" if "logs" in msg else "agent/reply.json"
     if mtype == "chip_metrics":
         return "agent/chip_metrics.json" if "chips" in msg else "agent/reply.json"
-    if mtype in REPLY_TYPES:
+    if mtype in reply_types():
         return "agent/reply.json"
     if isinstance(mtype, str) and "agent/%s.json" % mtype in load_store():
         return "agent/%s.json" % mtype

@@ -14,19 +14,13 @@ touched, no command run.
 
 import json
 import re
-from pathlib import Path
 
 import jsonschema
 import pytest
 
 import kvtest
+from kvdev import schemas
 from kvtest import TIME_SCALE
-
-REPO = Path(__file__).resolve().parents[2]
-SCHEMA_DIR = REPO / "protocol" / "schemas" / "server"
-# The schemas' "$id"s are relative ("server/config_pools.json"); they resolve
-# against one absolute base that is never fetched (every schema is in the store).
-BASE_URI = "https://kvagent.invalid/protocol/schemas/"
 
 CGMINER_CONF = "/config/cgminer.conf"
 NETWORK_CONF_PATH = "/config/network.conf"
@@ -51,43 +45,20 @@ GROUPS = {
 
 # ------------------------------------------------------------------ schemas
 
-def _strict_integer(checker, instance):
-    # The agent reads integers with jansson's "i": 5.0 is refused, so it is no
-    # integer here (a plain validator would take it).
-    return isinstance(instance, int) and not isinstance(instance, bool)
-
-
-Validator = jsonschema.validators.extend(
-    jsonschema.Draft202012Validator,
-    type_checker=jsonschema.Draft202012Validator.TYPE_CHECKER.redefine(
-        "integer", _strict_integer))
-
-
-def load_schemas():
-    """{command: schema} of every file but common.json, and the store by $id."""
-    store, commands = {}, {}
-    for path in sorted(SCHEMA_DIR.glob("*.json")):
-        schema = json.loads(path.read_text(encoding="utf-8"))
-        store[schema["$id"]] = schema
-        if path.stem != "common":
-            commands[path.stem] = schema
-    return commands, store
-
-
-SCHEMAS, STORE = load_schemas()
+# The request schemas by command, and every schema by "$id" (integers strict
+# in validation, as the agent reads them: 5.0 is no integer).
+SCHEMAS, STORE = schemas.request_schemas(), schemas.load_store()
 # "x-reply": what the agent answers a request ("result": {"type", "ok"};
 # "on failure": its own message, or {"type", "ok": false}; "reconnect": as
 # "result", then a new connection when the settings were rewritten; "none").
 REPLY_KINDS = ("result", "on failure", "none", "reconnect")
 # Commands whose refusal is answered {"type": <command>, "ok": false}; the
 # others ("config") refuse silently.
-FAILURE_REPLY = {c for c, s in SCHEMAS.items() if s.get("x-reply") != "none"}
+FAILURE_REPLY = schemas.reply_types()
 
 
 def validator(schema):
-    resolver = jsonschema.RefResolver(BASE_URI, schema,
-                                      store={BASE_URI + k: v for k, v in STORE.items()})
-    return Validator(schema, resolver=resolver)
+    return schemas.validator(schema["$id"])
 
 
 def test_every_command_has_its_examples_sent_and_a_reply_kind():
@@ -107,8 +78,8 @@ def test_common_definitions_are_a_valid_schema():
     for command, schema in SCHEMAS.items():
         for ref in re.findall(r'"\$ref": "([^"]+)"', json.dumps(schema)):
             resolver = jsonschema.RefResolver(
-                BASE_URI + schema["$id"], schema,
-                store={BASE_URI + k: v for k, v in STORE.items()})
+                schemas.BASE_URI + schema["$id"], schema,
+                store={schemas.BASE_URI + k: v for k, v in STORE.items()})
             resolver.resolve(ref)
 
 
