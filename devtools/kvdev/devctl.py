@@ -8,6 +8,7 @@
   devctl.py SOCK drop
   devctl.py SOCK status
   devctl.py SOCK request '{"cmd":"status"}'
+  devctl.py SOCK --device ID send|send_raw|close|drop|... (that device's connection)
 
 Faults (see devserver.py):
   devctl.py SOCK listen normal|stop|reset|junk
@@ -35,9 +36,11 @@ class DevCtl:
     "ok": false raises DevCtlError.
     """
 
-    def __init__(self, path, timeout=10.0):
+    def __init__(self, path, timeout=10.0, device=None):
         self.path = path
         self.timeout = timeout
+        # Commands on a connection act on this device's (default: the latest).
+        self.device = device
         self._sock = None
         self._file = None
 
@@ -62,6 +65,8 @@ class DevCtl:
         self.close_socket()
 
     def request(self, req, check=True):
+        if self.device is not None and "device" not in req:
+            req = dict(req, device=self.device)
         self._connect()
         try:
             self._sock.sendall((json.dumps(req) + "\n").encode())
@@ -130,8 +135,11 @@ def main(argv):
     if len(argv) < 3 or argv[1] in ("-h", "--help"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    path, cmd, rest = argv[1], argv[2], argv[3:]
-    ctl = DevCtl(path)
+    path, device = argv[1], None
+    if argv[2] == "--device" and len(argv) >= 5:
+        device, argv = argv[3], argv[:2] + argv[4:]
+    cmd, rest = argv[2], argv[3:]
+    ctl = DevCtl(path, device=device)
     try:
         if cmd == "send" and len(rest) == 1:
             reply = ctl.send(json.loads(rest[0]), check=False)

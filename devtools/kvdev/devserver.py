@@ -20,6 +20,12 @@ takes newline-delimited JSON commands (see devctl.py; their handlers are the
 table ServerState.CONTROL) to send messages, change the auth mode or the
 acknowledgement, close or drop the connection.
 
+Many devices may be connected at once (a fleet). Connections are kept by the
+device id of their login ("device_id" of the agent's auth message), with the
+number of logins of each device. A command on a connection acts on the
+latest connection, or, with "device": ID, on that device's; "status" lists
+the devices ({"devices": {ID: {"connected", "logins"}}}).
+
 Every message the peer sends is checked against the agent's message schemas
 (protocol/schemas, through kvdev.schemas): a violation is logged on
 stderr ("schema violation: status: ...") and recorded as a "schema_violation"
@@ -233,7 +239,9 @@ class ServerState:
         self.refuse_message = refuse_message
         self.config_ack = config_ack
         self.connections = 0
-        self.current = None
+        self.current = None  # the latest connection
+        self.by_device = {}  # device id -> its open connection
+        self.logins = {}  # device id -> logins so far
         self.auth_delay = 0.0
         self.reply_delay = 0.0
         self.listener = None  # Listener, set by serve()
@@ -302,6 +310,7 @@ class ServerState:
                 self.check_message(n, msg)
                 if (not answered_auth and isinstance(msg, dict) and msg.get("type") == "auth"):
                     answered_auth = True
+                    self.logged_in(ws, msg.get("device_id"))
                     if self.auth_delay > 0:
                         log("conn %d: login answer in %gs" % (n, self.auth_delay))
                         self.spawn(self.later(ws, self.auth_delay, self.answer_auth, ws, n,
@@ -333,6 +342,17 @@ class ServerState:
             log("conn %d: close code=%s reason=%r (started by %s)" % (n, code, reason, by))
             if self.current is ws:
                 self.current = None
+            dev = getattr(ws, "dev_id", None)
+            if dev is not None and self.by_device.get(dev) is ws:
+                del self.by_device[dev]
+
+    def logged_in(self, ws, dev_id):
+        """Keeps the connection as its device's (the newest login wins)."""
+        if not isinstance(dev_id, str):
+            return
+        ws.dev_id = dev_id
+        self.by_device[dev_id] = ws
+        self.logins[dev_id] = self.logins.get(dev_id, 0) + 1
 
     async def answer_auth(self, ws, n, mode=None):
         mode = mode or self.auth
@@ -376,8 +396,10 @@ class ServerState:
 
     async def ctl_status(self, req):
         ws = self.current
+        devices = {d: {"connected": d in self.by_device and self.by_device[d].open,
+                       "logins": n} for d, n in sorted(self.logins.items())}
         return {"ok": True, "connected": ws is not None and ws.open,
-                "connections": self.connections, "auth": self.auth}
+                "connections": self.connections, "auth": self.auth, "devices": devices}
 
     async def ctl_set_auth(self, req):
         mode = req.get("mode")
@@ -419,11 +441,17 @@ class ServerState:
         return {"ok": True, "auth": self.auth_delay, "reply": self.reply_delay}
 
     def _on_connection(handler):
-        """A command on the open connection: refused without one."""
+        """A command on the latest connection, or on the device's ("device":
+        ID): refused without an open one."""
         async def run(self, req):
-            ws = self.current
-            if ws is None or not ws.open:
-                return {"ok": False, "error": "no connection"}
+            if "device" in req:
+                ws = self.by_device.get(req["device"])
+                if ws is None or not ws.open:
+                    return {"ok": False, "error": "no connection of device %r" % (req["device"],)}
+            else:
+                ws = self.current
+                if ws is None or not ws.open:
+                    return {"ok": False, "error": "no connection"}
             return await handler(self, req, ws)
         return run
 

@@ -653,16 +653,20 @@ class DevServer:
             cmd.append("--no-config-ack")
         if self.host is not None:
             cmd += ["--host", self.host]
+        # A server started again appends to its record: it is ready at its
+        # own "listening".
+        listened = len(self.events("listening"))
         self._stderr = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen(self.device.netns_cmd(cmd), stdin=subprocess.DEVNULL,
                                      stdout=self._stderr, stderr=subprocess.STDOUT)
-        self.device.servers.append(self)
+        if self not in self.device.servers:
+            self.device.servers.append(self)
 
         def ready():
             if self.proc.poll() is not None:
                 raise RuntimeError("devserver exited (%s):\n%s" % (self.proc.returncode,
                                                                    self.stderr_text()))
-            return any(e["event"] == "listening" for e in self.events())
+            return len(self.events("listening")) > listened
         wait_for(ready, timeout, what="devserver to listen")
         self._ctl = DevCtl(str(self.control_path))
         return self

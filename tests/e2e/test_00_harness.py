@@ -305,7 +305,8 @@ def test_devserver_send_fragments_close(device, server):
     proc = client(device, server, 5, AUTH, "not json")
     server.wait_event("connect")
     server.wait_message("auth")
-    assert server.status() == {"ok": True, "connected": True, "connections": 1, "auth": "accept"}
+    assert server.status() == {"ok": True, "connected": True, "connections": 1, "auth": "accept",
+                               "devices": {}}
     server.send({"type": "status", "n": 1})
     text = json.dumps({"type": "cmd", "text": "d\u00e9j\u00e0 vu " * 50})
     server.send_raw(text, [5, 1, 200])  # splits fall inside two-byte characters too
@@ -350,7 +351,7 @@ def test_devserver_control_refusals(device, server):
                        ({"cmd": "set_config_ack"}, "set_config_ack needs 'on' (true or false)")):
         assert ctl.request(req, check=False) == {"ok": False, "error": error}, req
     assert server.status() == {"ok": True, "connected": False, "connections": 0,
-                               "auth": "accept"}
+                               "auth": "accept", "devices": {}}
     assert ctl.request({"cmd": "set_delay", "reply": 0.5}) == {"ok": True, "auth": 0.0,
                                                                 "reply": 0.5}
     devctl = [kvtest.PYTHON, kvtest.DEVTOOLS / "devctl.py", server.control_path]
@@ -359,6 +360,36 @@ def test_devserver_control_refusals(device, server):
     refused = kvtest.run_cmd(devctl + ["request", '{"cmd": "zz"}'], check=False)
     assert refused.returncode == 1 and json.loads(refused.stdout) == {
         "ok": False, "error": "unknown cmd 'zz'"}, refused
+
+
+def test_devserver_keeps_connections_by_device(device, server):
+    """Three logins of two devices: each device's newest connection answers
+    to its id, the latest one to commands without a device, logins counted
+    per device; a device without an open connection is refused."""
+    def login(dev_id):
+        return json.dumps({"type": "auth", "api_key": kvtest.API_KEY, "device_id": dev_id})
+    first = client(device, server, 4, login("dev-a"))
+    server.wait_message("auth", where={"device_id": "dev-a"})
+    gone = client(device, server, 0.5, login("dev-b"))
+    server.wait_message("auth", where={"device_id": "dev-b"})
+    client_events(gone)
+    second = client(device, server, 4, login("dev-b"))
+    server.wait_message("auth", where={"device_id": "dev-b"})
+    ctl = server._ctl
+    assert ctl.send({"type": "to-a"})["conn"] == 3  # the latest connection: dev-b's
+    st = server.status()
+    assert st["devices"] == {"dev-a": {"connected": True, "logins": 1},
+                             "dev-b": {"connected": True, "logins": 2}}, st
+    assert ctl.request({"cmd": "send", "device": "dev-a", "message": {"type": "to-a"}})["conn"] == 1
+    assert ctl.request({"cmd": "send", "device": "nobody", "message": {}}, check=False) == {
+        "ok": False, "error": "no connection of device 'nobody'"}
+    devctl = [kvtest.PYTHON, kvtest.DEVTOOLS / "devctl.py", server.control_path]
+    sent = kvtest.run_cmd(devctl + ["--device", "dev-b", "send", '{"type": "to-b"}'])
+    assert json.loads(sent.stdout)["conn"] == 3, sent
+    got_a = [json.loads(e["recv"]) for e in client_events(first) if "recv" in e]
+    got_b = [json.loads(e["recv"]) for e in client_events(second) if "recv" in e]
+    assert [m["type"] for m in got_a] == ["auth", "to-a"], got_a
+    assert [m["type"] for m in got_b] == ["auth", "to-a", "to-b"], got_b
 
 
 UPLOAD = json.dumps({"type": "update_config", "pools": {"main": {"url": "x"}}, "fans": {}})
