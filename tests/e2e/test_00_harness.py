@@ -833,3 +833,32 @@ def test_device_miner_scripts(device):
     # The last miner started may not have logged yet.
     kvtest.wait_for(lambda: device.miner_log_text().count("listening on 127.0.0.1:4028") == 4,
                     10, what="four miner starts in the miner log")
+
+
+def test_fleet_driver(tmp_path):
+    """The fleet driver end to end on two devices: both log in, the server
+    is restarted, both come back within the back-off's 5 s step (plus
+    jitter and a slow machine's slack), and everything is stopped."""
+    def ended_namespaces():
+        names = [line.split()[0] for line in
+                 kvtest.run_cmd(["ip", "netns", "list"]).stdout.splitlines() if line.strip()]
+        return {n for n in names if re.match(r"kv[tb]\d+_", n)
+                and not os.path.exists("/proc/" + re.match(r"kv[tb](\d+)_", n).group(1))}
+    before = ended_namespaces()
+    out = tmp_path / "fleet"
+    res = subprocess.run([kvtest.PYTHON, kvtest.DEVTOOLS / "fleet.py", "2", "restart",
+                          "--warmup", "0", "--seed", "7", "--out", out],
+                         capture_output=True, text=True, timeout=300)
+    assert res.returncode == 0, res.stdout + res.stderr
+    fig = json.loads((out / "figures.json").read_text())
+    back = fig["restart"]
+    assert back["devices_back"] == 2, fig
+    assert 0 < back["time_to_last_s"] < 20 * kvtest.TIME_SCALE, fig
+    assert back["largest_1s_handshakes"] >= 1
+    assert fig["costs"]["agent"]["processes"] == 2, fig
+    assert "stopping 2 devices" in res.stdout
+    # Nothing left behind: no namespace of the ended run (named after its
+    # pid), and every agent stopped in order.
+    assert ended_namespaces() - before == set()
+    for agent_log in out.glob("dev*/agent*.log"):
+        assert "Stopping agent" in agent_log.read_text(), agent_log
