@@ -5,6 +5,8 @@ Modules:
   devctl      the client of a running devserver's control socket
   minersim    the simulated cgminer of the device sandbox
   demoview    a live view of a devserver record
+  webview     the devserver's page (devserver.py web): the devices of a
+              record live in a browser, commands through the control socket
   soak        the fault soak driver
   schemas     the loader and checker of the agent's message schemas
               (protocol/schemas)

@@ -8,6 +8,8 @@
                      [--auth accept|refuse|register|silent]
                      [--refuse-message TEXT] [--host 127.0.0.1]
                      [--no-config-ack]
+  devserver.py web --record FILE --control SOCK [--host 127.0.0.1] [--port 8080]
+                   [--any-port-if-busy] [--url-file FILE]
 
 `serve` speaks WebSocket over TLS on any path, with the subprotocol
 "korvane-agent" and permessage-deflate. It answers the agent's first
@@ -50,6 +52,11 @@ Faults for soak runs (control commands, all off by default):
                              OBJ with a "pad" string member making the text N
                              bytes long (oversized messages)
 
+`web` serves the server's page for a browser (kvdev.webview): the devices
+that logged in, live, with charts and their messages, and buttons that send
+commands through the control socket. It reads the record and uses the
+control socket, so it runs on the host while the server runs in a namespace.
+
 Run with Debian's /usr/bin/python3 (needs python3-websockets 10.x).
 """
 
@@ -71,6 +78,8 @@ import time
 import websockets
 import websockets.legacy.server
 from websockets.frames import OP_BINARY, OP_CONT, OP_PING, OP_PONG, OP_TEXT
+
+from kvdev import webview
 
 SUBPROTOCOL = "korvane-agent"
 MAX_SIZE = 1 << 20
@@ -685,7 +694,11 @@ def main(argv=None):
     s.add_argument("--refuse-message", default="Invalid API key")
     s.add_argument("--no-config-ack", action="store_true",
                    help="do not answer the agent's configuration uploads (update_config)")
+    w = sub.add_parser("web", help="serve the live page of a running server")
+    webview.add_arguments(w)
     args = p.parse_args(argv)
+    if args.cmd == "web":
+        return webview.run(args)
     if args.cmd == "gen-certs":
         paths = gen_certs(args.out, args.ca_name, args.ca_dir, args.expired, args.host,
                           args.not_yet_valid)

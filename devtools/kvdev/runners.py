@@ -173,6 +173,17 @@ def wait_for(pred, timeout, interval=0.05, what="condition"):
         time.sleep(interval)
 
 
+def terminate(proc, timeout=5):
+    """SIGTERM to a child process, SIGKILL after `timeout` seconds; waits."""
+    if proc is not None and proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def write_atomic(path, data):
     """Replace the file at `path` (str or bytes) through a temporary file in
     the same folder, so that a reader never sees half of it."""
@@ -675,13 +686,7 @@ class DevServer:
         if self._ctl is not None:
             self._ctl.close_socket()
             self._ctl = None
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        terminate(self.proc)
         if self._stderr is not None:
             self._stderr.close()
             self._stderr = None
@@ -825,6 +830,43 @@ class DevServer:
 # ==========================================================================
 # Agent
 # ==========================================================================
+
+class WebPage:
+    """The server's page (devserver.py web) on the host's loopback, for a
+    DevServer's record and control socket. port 0: any free port."""
+
+    def __init__(self, server, port=0, any_port_if_busy=False):
+        self.server = server
+        self.port = port
+        self.any_port_if_busy = any_port_if_busy
+        self.url_path = server.dir / "web.url"
+        self.log_path = server.dir / "web.log"
+        self.url = None
+        self.proc = None
+
+    def start(self, timeout=10):
+        self.url_path.unlink(missing_ok=True)
+        cmd = [PYTHON, DEVSERVER, "web", "--record", self.server.record_path,
+               "--control", self.server.control_path, "--port", self.port,
+               "--url-file", self.url_path]
+        if self.any_port_if_busy:
+            cmd.append("--any-port-if-busy")
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen([str(c) for c in cmd], stdin=subprocess.DEVNULL,
+                                         stdout=log, stderr=subprocess.STDOUT)
+
+        def ready():
+            if self.proc.poll() is not None:
+                raise RuntimeError("the page's server exited (%s):\n%s" % (
+                    self.proc.returncode, self.log_path.read_text(errors="replace")))
+            return self.url_path.exists()
+        wait_for(ready, timeout, what="the page's server to listen")
+        self.url = self.url_path.read_text().strip()
+        return self
+
+    def stop(self):
+        terminate(self.proc)
+
 
 class Agent:
     """The agent binary running in a device's sandbox.
