@@ -8,11 +8,15 @@
 # (it closes the connection with 1000 and exits 0), then the server, then the
 # namespace is removed. The script's exit status is the agent's.
 #
-# While it runs, talk to the agent through the server from another terminal:
+# The server's page shows the device live in a browser on this machine
+# (http://127.0.0.1:8080/, or another free port when 8080 is taken: the demo
+# prints the address), with buttons that send it commands. Or talk to the
+# agent through the server from another terminal:
 #   /usr/bin/python3 devtools/devctl.py /tmp/kvagent-demo/control.sock send '{"type":"status"}'
 #
 # Environment:
 #   DEMO_SECONDS=N   stop by itself after N seconds (same orderly stop as Ctrl-C)
+#   DEMO_WEB_PORT=P  the page's port (default 8080; 0: any free port; off: no page)
 #   DEMO_WORK, DEMO_NS, DEMO_AUTH, DEMO_VIEW=0
 #                    work folder (default /tmp/kvagent-demo), namespace (kvdemo),
 #                    server auth mode (register), no live view; for
@@ -30,9 +34,14 @@ ns=${DEMO_NS:-kvdemo}
 auth=${DEMO_AUTH:-register}
 view=${DEMO_VIEW:-1}
 seconds=${DEMO_SECONDS:-}
+web_port=${DEMO_WEB_PORT:-8080}
 port=8443
 if [[ -n $seconds && ! $seconds =~ ^[0-9]+$ ]]; then
   echo "demo: DEMO_SECONDS must be a whole number of seconds" >&2
+  exit 2
+fi
+if [[ $web_port != off && ! $web_port =~ ^[0-9]+$ ]]; then
+  echo "demo: DEMO_WEB_PORT must be a port number or off" >&2
   exit 2
 fi
 
@@ -53,6 +62,7 @@ if ! flock -n 9; then
 fi
 
 server_pid=
+web_pid=      # the server's page, on this machine's loopback
 agent_job=    # the sandbox (bwrap), a child of this script
 ns_init=      # the sandbox's pid 1 (host pid)
 agent_pid=    # the agent itself (host pid)
@@ -103,6 +113,11 @@ stop_all() {
     kill -TERM "$server_pid" 2>/dev/null || true
     wait_child "$server_pid" 10
     server_pid=
+  fi
+  if [ -n "$web_pid" ]; then
+    kill -TERM "$web_pid" 2>/dev/null || true
+    wait_child "$web_pid" 10
+    web_pid=
   fi
   if [ -n "$viewer_pid" ]; then
     # It shows what the server recorded up to here, then ends.
@@ -182,6 +197,27 @@ if [ ! -S "$work/control.sock" ]; then
   exit 1
 fi
 
+# The server's page runs on this machine, not in the namespace, so that a
+# browser here reaches it; it reads the record and uses the control socket.
+web_url=
+if [ "$web_port" != off ]; then
+  $py devtools/devserver.py web --record "$work/server.jsonl" --control "$work/control.sock" \
+    --port "$web_port" --any-port-if-busy --url-file "$work/web.url" \
+    </dev/null >"$work/web.log" 2>&1 9>&- &
+  web_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/web.url" ] && break
+    kill -0 "$web_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -s "$work/web.url" ]; then
+    web_url=$(cat "$work/web.url")
+  else
+    echo "demo: the page did not start (the demo goes on without it):" >&2
+    cat "$work/web.log" >&2
+  fi
+fi
+
 # The miner starts first in the agent's sandbox (its pid namespace: the agent
 # finds it with pidof), then the shell becomes the agent.
 bin_bind=()
@@ -222,6 +258,11 @@ demo: agent pid $agent_pid; server auth mode "$auth"; files in $work:
   agent log      $work/agent.log  (the device's /var/log/kvagent.log: $work/root/var/log/kvagent.log)
   server         $work/server.log, record $work/server.jsonl
   miner log      $work/root/var/log/minersim.log
+EOF
+if [ -n "$web_url" ]; then
+  echo "demo: the live page: open $web_url in a browser on this machine"
+fi
+cat <<EOF
 demo: send the agent a command from another terminal, e.g.
   $py $repo/devtools/devctl.py $work/control.sock send '{"type":"status"}'
 EOF

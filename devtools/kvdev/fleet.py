@@ -2,6 +2,7 @@
 """A farm on one machine: N sandboxed devices and one development server.
 
   fleet.py N SCENARIO [SECONDS] [--out DIR] [--seed S] [--warmup SECS]
+           [--web PORT | --no-web]
 
 SCENARIO (SECONDS: its length; the default in brackets):
   steady    everything runs; measured for SECONDS [90]
@@ -18,6 +19,10 @@ with its own seed and chip frequency; the agent (the static x86-64 build
 unless KVAGENT_BIN says otherwise). Every few seconds one device's miner
 misbehaves for a while (no answer, garbage, a dead pool). The server runs in
 the farm network's namespace.
+
+The server's page (devserver.py web) shows the farm live in a browser at
+http://127.0.0.1:8080/ (--web PORT; another free port when it is taken: the
+address is printed).
 
 Everything goes into one folder (--out, default /tmp/kvagent-fleet): per
 device dev<NNN>/ (root, agent log), the server's record
@@ -43,7 +48,7 @@ import time
 from collections import Counter
 from pathlib import Path
 
-from kvdev import REPO, runners
+from kvdev import runners
 
 DEFAULT_SECONDS = {"steady": 90, "restart": 120, "outage": 120}
 # Devices take 192.0.2.10 and up; the /24 ends at .254.
@@ -100,8 +105,10 @@ def per_second(times, start, end):
 
 
 class Fleet:
-    def __init__(self, n, scenario, seconds, out, seed, warmup=30):
+    def __init__(self, n, scenario, seconds, out, seed, warmup=30, web=None):
         self.n = n
+        self.web_port = web
+        self.page = None
         self.warmup = warmup
         self.scenario = scenario
         self.seconds = seconds
@@ -127,6 +134,10 @@ class Fleet:
         self.bridge = runners.Bridge(self.out / "farmnet").setup()
         self.server = runners.DevServer(self.bridge, certs, host=self.bridge.addr).start()
         log("server at %s (record %s)" % (self.server.url, self.server.record_path))
+        if self.web_port is not None:
+            self.page = runners.WebPage(self.server, self.web_port,
+                                        any_port_if_busy=self.web_port != 0).start()
+            log("page at %s" % self.page.url)
         for i in range(self.n):
             if self.stopping:
                 return
@@ -336,6 +347,8 @@ class Fleet:
                 except ProcessLookupError:
                     pass
             dev.teardown()
+        if self.page is not None:
+            self.page.stop()
         if self.bridge is not None:
             self.bridge.teardown()
 
@@ -382,6 +395,11 @@ def main(argv=None):
     p.add_argument("--seed", type=int, default=None)
     p.add_argument("--warmup", type=int, default=30,
                    help="seconds between the last login and the measurement")
+    p.add_argument("--web", type=int, default=8080, metavar="PORT",
+                   help="the server's page on 127.0.0.1:PORT (taken: any free port; "
+                   "0: any free port)")
+    p.add_argument("--no-web", dest="web", action="store_const", const=None,
+                   help="no page")
     args = p.parse_args(argv)
     if not 1 <= args.n <= MAX_DEVICES:
         p.error("N must be 1 to %d" % MAX_DEVICES)
@@ -389,7 +407,7 @@ def main(argv=None):
         p.error("run as root (namespaces and sandboxes)")
     seed = args.seed if args.seed is not None else random.randrange(1 << 31)
     seconds = args.seconds or DEFAULT_SECONDS[args.scenario]
-    fleet = Fleet(args.n, args.scenario, seconds, args.out, seed, args.warmup)
+    fleet = Fleet(args.n, args.scenario, seconds, args.out, seed, args.warmup, args.web)
 
     def on_signal(signum, frame):
         if not fleet.stopping:

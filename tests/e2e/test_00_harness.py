@@ -847,7 +847,7 @@ def test_fleet_driver(tmp_path):
     before = ended_namespaces()
     out = tmp_path / "fleet"
     res = subprocess.run([kvtest.PYTHON, kvtest.DEVTOOLS / "fleet.py", "2", "restart",
-                          "--warmup", "0", "--seed", "7", "--out", out],
+                          "--warmup", "0", "--seed", "7", "--no-web", "--out", out],
                          capture_output=True, text=True, timeout=300)
     assert res.returncode == 0, res.stdout + res.stderr
     fig = json.loads((out / "figures.json").read_text())
