@@ -28,7 +28,9 @@ stage() {
   echo "== $1"
 }
 
-bash scripts/install-deps.sh
+# Debian's Chromium: the development server's page is tested in a real
+# (headless) browser.
+bash scripts/install-deps.sh chromium
 
 # Compilations are cached outside the clone (ccache, keyed by content with
 # paths relative to the checkout), so a later run on this machine rebuilds

@@ -17,14 +17,16 @@ from pathlib import Path
 
 import pytest
 
+import browser
 import kvtest
+import webpage
 from kvdev import schemas
 
 DEMO = kvtest.REPO / "scripts" / "demo.sh"
 WORK = Path("/tmp/kvagent-demo")
 LOCK = Path("/tmp/kvagent-demo.lock")
 NS = "kvdemo"
-SECONDS = 70
+SECONDS = 80
 # The demo's miner hashes only after a 20 s warm-up.
 WARMUP = 20
 # install-deps (nothing to install) and an incremental build come first.
@@ -72,23 +74,47 @@ def demo_slot(_sandbox_ok):
         subprocess.run([str(kvtest.SANDBOX), "netns-down", NS], capture_output=True)
 
 
-def run_demo():
-    """DEMO_SECONDS=70 bash scripts/demo.sh -> (status, output)."""
-    env = dict(os.environ, DEMO_SECONDS=str(SECONDS))
+def run_demo(during=None):
+    """DEMO_SECONDS=80 bash scripts/demo.sh -> (status, output). during(url)
+    runs while the demo does, with the address of its page; what it raises
+    is raised once the demo has ended."""
+    env = dict(os.environ, DEMO_SECONDS=str(SECONDS), DEMO_WEB_PORT="0")
+    out_path = WORK.parent / "kvagent-demo-test.out"
+    out_file = open(out_path, "w+")
     proc = subprocess.Popen(["bash", str(DEMO)], env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            stdout=out_file, stderr=subprocess.STDOUT, text=True,
                             start_new_session=True)
+    failure = None
     try:
-        out, _ = proc.communicate(timeout=TIMEOUT)
+        if during is not None:
+            try:
+                url = kvtest.wait_for(lambda: proc.poll() is not None or re.search(
+                    r"^demo: the live page: open (\S+) ", out_path.read_text(), re.M),
+                    TIMEOUT, interval=0.2, what="the demo's page")
+                if not hasattr(url, "group"):
+                    raise AssertionError("the demo ended before its page was up")
+                during(url.group(1))
+            except Exception as exc:  # the demo still ends in order first
+                failure = exc
+        proc.wait(timeout=TIMEOUT)
+        out_file.seek(0)
+        out = out_file.read()
     except subprocess.TimeoutExpired:
         # Its own orderly stop first, then whatever of its group is left.
         proc.send_signal(signal.SIGTERM)
         try:
-            out, _ = proc.communicate(timeout=60)
+            proc.wait(timeout=60)
         except subprocess.TimeoutExpired:
             os.killpg(proc.pid, signal.SIGKILL)
-            out, _ = proc.communicate()
-        raise AssertionError("the demo did not end within %d s:\n%s" % (TIMEOUT, out[-6000:]))
+            proc.wait()
+        out_file.seek(0)
+        raise AssertionError("the demo did not end within %d s:\n%s"
+                             % (TIMEOUT, out_file.read()[-6000:]))
+    finally:
+        out_file.close()
+        out_path.unlink(missing_ok=True)
+    if failure is not None:
+        raise failure
     return proc.returncode, out
 
 
@@ -114,9 +140,33 @@ def messages(events, mtype):
             and e["msg"].get("type") == mtype]
 
 
+def look_at_the_page(url):
+    """The demo's page in a browser: the device as the record has it, with
+    its charts and messages, and a command from the page answered."""
+    with browser.Browser() as b:
+        b.open(url)
+        # Mining: the miner's 20 s warm-up and the next metrics.
+        b.wait("(() => { const r = %s; return r.length === 1 && r[0].cells.state === 'mining'"
+               " && r[0].metrics_t !== null && r[0].cells.hash_rate !== '0.0 MH/s'; })()"
+               % webpage.ROWS_JS, 60 * kvtest.TIME_SCALE, what="the device mining on the page")
+        rows = webpage.rows(b)
+        webpage.check_rows(rows, webpage.record(WORK / "server.jsonl"))
+        webpage.detail_shown(b, rows[0]["id"])
+        b.screenshot(webpage.SHOTS / "demo-device.png")
+        # A status request is taken and not answered: the page says so
+        # rather than taking the next periodic report for an answer.
+        text = webpage.send_and_wait_reply(b, "status", expect="delivered")
+        assert "does not answer" in text, text
+        # Start while mining: answered, nothing else changes.
+        text = webpage.send_and_wait_reply(b, "start_mining")
+        assert text == 'start_mining: the agent answered {"type":"start_mining","ok":true}', text
+        assert b.errors() == []
+        b.screenshot(webpage.SHOTS / "demo-status-command.png")
+
+
 @pytest.mark.slow
 def test_demo_reaches_mining_and_stops_cleanly(demo_slot):
-    status, out = run_demo()
+    status, out = run_demo(during=look_at_the_page)
     failed = "demo output (last part):\n%s" % out[-6000:]
     assert status == 0, failed
     assert re.search(r"^demo: agent exited with status 0$", out, re.M), failed
@@ -162,6 +212,13 @@ def test_demo_reaches_mining_and_stops_cleanly(demo_slot):
     assert hashing, metrics
     assert hashing[0]["t"] >= warm, (hashing[0], warm)
     assert all(c["hash_rate"] > 0 for c in hashing[-1]["msg"]["chains"]), hashing[-1]
+
+    # The page's two commands reached the agent; start_mining was answered.
+    assert [m for _, m in sent if m.get("type") in ("status", "start_mining")] == \
+        [{"type": "status"}, {"type": "start_mining"}], desc
+    asked = [i for i, m in sent if m == {"type": "start_mining"}][0]
+    assert [e["msg"] for i, e in messages(events, "start_mining") if i > asked] == \
+        [{"type": "start_mining", "ok": True}], desc
 
     # The agent closed with 1000 when the demo stopped it.
     closes = [e for e in events if e["event"] == "close"]
