@@ -28,6 +28,13 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # An index caught in a mirror sync fails the update now and then; the
+  # package lists already there still serve the install.
+  if ! apt-get update -qq; then
+    echo "install-deps: apt-get update failed; trying again in 10 s" >&2
+    sleep 10
+    apt-get update -qq ||
+      echo "install-deps: apt-get update failed again; installing from the lists there are" >&2
+  fi
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
