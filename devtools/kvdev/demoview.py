@@ -117,14 +117,21 @@ def fmt_status(msg):
     return "status", "  ".join(parts)
 
 
-def fmt_metrics(msg):
-    parts = ["%s MH/s (avg %s)" % (mhs(msg.get("hash_rate")), mhs(msg.get("hashrate_avg")))]
+def hottest(msg):
+    """The hottest chip of a metrics message ("temp" and each chain's), or None."""
     temps = [msg.get("temp")]
     chains = msg.get("chains")
-    chains = chains if isinstance(chains, list) else []
-    temps += [c.get("chip_temp") for c in chains if isinstance(c, dict)]
+    if isinstance(chains, list):
+        temps += [c.get("chip_temp") for c in chains if isinstance(c, dict)]
     temps = [t for t in temps if isinstance(t, (int, float)) and not isinstance(t, bool)]
-    parts.append("temp max %sC" % (num(max(temps), "%d") if temps else "?"))
+    return max(temps) if temps else None
+
+
+def fmt_metrics(msg):
+    parts = ["%s MH/s (avg %s)" % (mhs(msg.get("hash_rate")), mhs(msg.get("hashrate_avg")))]
+    chains = msg.get("chains")
+    chains = chains if isinstance(chains, list) else []
+    parts.append("temp max %sC" % num(hottest(msg), "%d"))
     fans = msg.get("fans")
     if isinstance(fans, list) and fans:
         parts.append("fans " + " ".join(

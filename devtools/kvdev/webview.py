@@ -23,7 +23,7 @@ socket, the same path as devctl.py.
   GET  /api/devices      {"version", "now", "server", "devices": [summary...]}
   GET  /api/device?id=X  one device: its summary, "history" of
                          [t, hash rate GH/s, [chip temperature per chain]],
-                         "chains" of its last metrics, "messages" (newest
+                         "messages" (newest
                          last; "reply": an agent's {"type", "ok"} answer),
                          "pool_config" (the pools it last uploaded)
   GET  /api/events       server-sent events: "data: VERSION" whenever the
@@ -57,8 +57,7 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
-from kvdev import REPO
-from kvdev.demoview import Follower
+from kvdev.demoview import Follower, hottest
 from kvdev.devctl import DevCtl
 
 WEB_DIR = Path(__file__).resolve().parent / "web"
@@ -69,7 +68,6 @@ FILES = {"/": ("index.html", "text/html; charset=utf-8"),
 
 # What the page may send; anything else goes through devctl.py.
 COMMANDS = ("status", "start_mining", "stop_mining", "config_pools")
-REQUEST_SCHEMAS = REPO / "protocol" / "schemas" / "server"
 POLL = 0.2
 HISTORY_SECONDS = 15 * 60
 MESSAGES_KEPT = 80
@@ -103,19 +101,10 @@ def answered(command):
     """Whether the agent answers this command ({"type", "ok"}): its request
     schema's "x-reply" says so ("status" is taken and not answered)."""
     try:
-        schema = json.loads((REQUEST_SCHEMAS / (command + ".json")).read_text())
-    except (OSError, ValueError):
+        from kvdev import schemas  # needs python3-jsonschema
+        return command in schemas.reply_types()
+    except ImportError:
         return True
-    return schema.get("x-reply") != "none"
-
-
-def hottest(metrics):
-    temps = [number(metrics.get("temp"))]
-    for c in metrics.get("chains") or []:
-        if isinstance(c, dict):
-            temps.append(number(c.get("chip_temp")))
-    temps = [t for t in temps if t is not None]
-    return max(temps) if temps else None
 
 
 class Device:
@@ -126,7 +115,6 @@ class Device:
         self.connected = False
         self.conn = None
         self.logins = 0
-        self.peer = None
         self.status = None
         self.status_t = None
         self.metrics = None
@@ -150,24 +138,19 @@ class Device:
         return {
             "id": self.id, "model": self.model, "firmware": self.firmware,
             "connected": self.connected, "conn": self.conn, "connections": self.logins,
-            "peer": self.peer,
             "state": state.get("name") if isinstance(state, dict) else None,
             "uptime": number(st.get("uptime")),
             "ip": (st.get("network") or {}).get("ip") if isinstance(st.get("network"), dict)
             else None,
             "pools": pools, "status_t": self.status_t,
             "hash_rate": number(mt.get("hash_rate")),
-            "hashrate_avg": number(mt.get("hashrate_avg")),
-            "hottest": hottest(mt) if mt else None, "fans": fans,
-            "watt": number(mt.get("watt")), "metrics_t": self.metrics_t,
+            "hottest": hottest(mt), "fans": fans, "metrics_t": self.metrics_t,
             "last_report": max(reports) if reports else None,
         }
 
     def detail(self):
         out = self.summary()
         out["history"] = [list(h) for h in self.history]
-        chains = (self.metrics or {}).get("chains") if isinstance(self.metrics, dict) else None
-        out["chains"] = chains if isinstance(chains, list) else []
         out["messages"] = list(self.messages)
         out["pool_config"] = self.pool_config
         return out
@@ -181,8 +164,7 @@ class Model:
         self.version = 0
         self.devices = {}
         self.conn_dev = {}  # connection number (this server run) -> device id
-        self.peers = {}  # connection number -> peer, until its login
-        self.server = {"listening": False, "since": None, "host": None, "port": None,
+        self.server = {"listening": False, "host": None, "port": None,
                        "auth": None, "connections": 0, "runs": 0, "mode": None}
 
     def apply(self, rec):
@@ -190,10 +172,10 @@ class Model:
         if ev == "listening":
             # A new server run: its connection numbers start over, and no
             # connection of the previous run is open any more.
-            self.conn_dev, self.peers = {}, {}
+            self.conn_dev = {}
             for d in self.devices.values():
                 d.connected = False
-            self.server.update(listening=True, since=t, host=rec.get("host"),
+            self.server.update(listening=True, host=rec.get("host"),
                                port=rec.get("port"), auth=rec.get("auth"),
                                runs=self.server["runs"] + 1, mode="normal")
             return
@@ -203,7 +185,6 @@ class Model:
         if ev == "connect":
             self.server["connections"] += 1
             self.conn_dev[conn] = None
-            self.peers[conn] = rec.get("peer")
             return
         if ev == "message":
             self.message(t, conn, rec)
@@ -242,7 +223,6 @@ class Model:
             dev.model = msg.get("model")
             fw = [msg.get("firmware_id"), msg.get("firmware_ver")]
             dev.firmware = " ".join(str(x) for x in fw if x) or None
-            dev.peer = self.peers.pop(conn, None)
             self.conn_dev[conn] = dev.id
         dev = self.devices.get(self.conn_dev.get(conn))
         if dev is None:
