@@ -99,12 +99,17 @@ void FakeMiner::accept_loop()
         if (fd < 0)
             continue;
         int n = ++connections_;
-        handlers_.emplace_back([this, fd] { serve(fd); });
-        if (accept_limit_ >= 0 && n >= accept_limit_) {
+        // The last connection allowed closes the listening socket before it
+        // is answered: a client that connects again after the answer must be
+        // refused, not left in the backlog.
+        bool last = accept_limit_ >= 0 && n >= accept_limit_;
+        if (last) {
             close(listen_fd_);
             listen_fd_ = -1;
-            return;
         }
+        handlers_.emplace_back([this, fd] { serve(fd); });
+        if (last)
+            return;
     }
 }
 
